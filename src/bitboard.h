@@ -1,0 +1,156 @@
+// Bitboard<NW>: one bit per cell in NW 64-bit words, and BoardGeometry<NW>, the
+// per-size masks that the rules need.
+//
+// Cell (col, row) is bit row * width + col; bit k is bit k % 64 of word k / 64.
+// Rows follow each other with no guard bits. For 7 x 6 (NW = 1):
+//
+//   row 5 | 35 36 37 38 39 40 41 |
+//   ...
+//   row 1 |  7  8  9 10 11 12 13 |
+//   row 0 |  0  1  2  3  4  5  6 |
+//
+// Bits from width * height up are outside the board and zero in every stone set.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <string>
+
+#include "limits.h"
+
+namespace gravline {
+
+template <int NW>
+struct Bitboard {
+    static_assert(1 <= NW && NW <= kMaxWords);
+    std::array<uint64_t, NW> w{};
+
+    /// Fails on an index past the last word, which no on-board cell reaches.
+    static constexpr void check_index(unsigned k) {
+        if (k / 64 >= static_cast<unsigned>(NW))
+            fatal("bit index " + std::to_string(k) + " is past the last of " + std::to_string(NW) +
+                  " words");
+    }
+
+    constexpr bool get_bit(unsigned k) const {
+        check_index(k);
+        return (w[k / 64] >> (k % 64)) & 1;
+    }
+    constexpr void set_bit(unsigned k) {
+        check_index(k);
+        w[k / 64] |= uint64_t{1} << (k % 64);
+    }
+    constexpr void clear_bit(unsigned k) {
+        check_index(k);
+        w[k / 64] &= ~(uint64_t{1} << (k % 64));
+    }
+
+    constexpr Bitboard operator|(const Bitboard &o) const {
+        Bitboard r;
+        for (int i = 0; i < NW; ++i) r.w[i] = w[i] | o.w[i];
+        return r;
+    }
+    constexpr Bitboard operator&(const Bitboard &o) const {
+        Bitboard r;
+        for (int i = 0; i < NW; ++i) r.w[i] = w[i] & o.w[i];
+        return r;
+    }
+    /// a AND NOT b.
+    constexpr Bitboard and_not(const Bitboard &o) const {
+        Bitboard r;
+        for (int i = 0; i < NW; ++i) r.w[i] = w[i] & ~o.w[i];
+        return r;
+    }
+    friend constexpr bool operator==(const Bitboard &, const Bitboard &) = default;
+
+    constexpr bool empty() const {
+        uint64_t any = 0;
+        for (uint64_t x : w) any |= x;
+        return any == 0;
+    }
+
+    /// Number of set bits, e.g. 2 for {0b101}.
+    constexpr int count_ones() const {
+        int n = 0;
+        for (uint64_t x : w) n += std::popcount(x);
+        return n;
+    }
+
+    /// Index of the least significant set bit, words scanned from word 0 up.
+    /// The caller makes sure the set is not empty.
+    constexpr unsigned lowest_set_bit() const {
+        for (int i = 0; i < NW; ++i)
+            if (w[i]) return 64 * i + std::countr_zero(w[i]);
+        return 64 * NW;
+    }
+
+    /// Moves every bit towards higher indices: bit k + n holds old bit k. Bits
+    /// pushed past the last word are lost; nothing is masked to the board.
+    /// With NW = 2, {bit 63} shifted by 1 is {bit 64}.
+    constexpr Bitboard shift_left(unsigned n) const {
+        if (n == 0) return *this;
+        if (n >= 64u * NW) return Bitboard{};
+        const unsigned q = n / 64, r = n % 64;
+        Bitboard out;
+        for (int i = static_cast<int>(q); i < NW; ++i) {
+            uint64_t v = w[i - q];
+            if (r != 0) {
+                v <<= r;
+                if (i > static_cast<int>(q)) v |= w[i - q - 1] >> (64 - r);
+            }
+            out.w[i] = v;
+        }
+        return out;
+    }
+
+    /// The set of bits 0 .. n - 1.
+    static constexpr Bitboard first_bits(unsigned n) {
+        Bitboard b;
+        for (int i = 0; i < NW; ++i) {
+            const unsigned lo = 64u * i;
+            if (n >= lo + 64) b.w[i] = ~uint64_t{0};
+            else if (n > lo) b.w[i] = (uint64_t{1} << (n - lo)) - 1;
+        }
+        return b;
+    }
+
+    /// Calls f(k) for every set bit k, lowest first.
+    template <class F>
+    constexpr void for_each_bit(F &&f) const {
+        for (int i = 0; i < NW; ++i)
+            for (uint64_t x = w[i]; x; x &= x - 1) f(64u * i + std::countr_zero(x));
+    }
+};
+
+/// The masks of one board size, built once and never changed.
+template <int NW>
+struct BoardGeometry {
+    /// Entry c holds every cell of column c; entries from width up are empty.
+    std::array<Bitboard<NW>, kMaxColumns> column_masks{};
+    /// The board without column 0: the wrap guard of the shifts by 1 and width + 1.
+    Bitboard<NW> not_first_column;
+    /// The board without its last column: the wrap guard of the shift by width - 1.
+    Bitboard<NW> not_last_column;
+    Bitboard<NW> top_row;
+    uint8_t width = 0;
+    uint8_t height = 0;
+
+    /// Fails for a size outside 4..32 or one that needs another word count.
+    static constexpr BoardGeometry make(unsigned width, unsigned height) {
+        check_size(NW, width, height);
+        BoardGeometry g;
+        const Bitboard<NW> all = Bitboard<NW>::first_bits(width * height);
+        Bitboard<NW> first_column;
+        for (unsigned r = 0; r < height; ++r) first_column.set_bit(r * width);
+        for (unsigned c = 0; c < width; ++c) g.column_masks[c] = first_column.shift_left(c);
+        g.not_first_column = all.and_not(first_column);
+        g.not_last_column = all.and_not(g.column_masks[width - 1]);
+        g.top_row = all.and_not(Bitboard<NW>::first_bits((height - 1) * width));
+        g.width = static_cast<uint8_t>(width);
+        g.height = static_cast<uint8_t>(height);
+        return g;
+    }
+};
+
+}  // namespace gravline

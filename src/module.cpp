@@ -1,0 +1,87 @@
+// The module drevik_gravline: its definition, its registration step and its
+// only exported symbol, PyInit_drevik_gravline.
+#include "python/mod.h"
+#include "encode.h"
+#include "player.h"
+
+namespace gravline::py {
+
+/// The batch mirroring function, defined with the NumPy code.
+extern PyMethodDef augment_symmetries_def;
+
+namespace {
+
+/// Adds `value` (a new reference) under `name`: appended to __all__ (created
+/// empty on first use) before the attribute is set.
+void add(PyObject *module, const char *name, Ref value) {
+    if (!value) throw_error_already_set();
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_already_set();
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_error_already_set();
+    }
+    Ref key = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), key.get()) < 0) throw_error_already_set();
+    if (PyObject_SetAttr(module, key.get(), value.get()) < 0) throw_error_already_set();
+}
+
+Ref type_ref(PyTypeObject *type) {
+    if (!type) throw_error_already_set();
+    return Ref::borrow(reinterpret_cast<PyObject *>(type));
+}
+
+int exec_module(PyObject *module) noexcept {
+    try {
+        if (!PyModule_Check(module)) throw PyError(PyExc_TypeError, "expected a module object");
+        add(module, "Board", type_ref(board_type()));
+        add(module, "Game", type_ref(game_type()));
+        add(module, "Move", type_ref(move_type()));
+        add(module, "GameOutcome", type_ref(game_outcome_type()));
+        Ref module_name = check(PyModule_GetNameObject(module));
+        Ref function = check(PyCFunction_NewEx(&augment_symmetries_def, module, module_name.get()));
+        Ref function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
+        add(module, PyUnicode_AsUTF8(function_name.get()), std::move(function));
+        add(module, "RED", py_long(static_cast<int8_t>(Player::Red)));
+        add(module, "YELLOW", py_long(static_cast<int8_t>(Player::Yellow)));
+        add(module, "SPATIAL_INPUT_PLANES", py_ulong(kSpatialInputPlanes));
+        add(module, "GLOBAL_INPUT_FEATURES", py_ulong(kGlobalInputFeatures));
+        return 0;
+    } catch (...) {
+        translate_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The classes and the exception class are process-wide objects; another
+    // interpreter must not share them, so a second interpreter's import fails.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Each object's atomic borrow flag guards it; the module keeps no other
+    // mutable state, and its lazy values are created under a lock.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "drevik_gravline",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace gravline::py
+
+PyMODINIT_FUNC PyInit_drevik_gravline() { return PyModuleDef_Init(&gravline::py::module_def); }

@@ -1,0 +1,302 @@
+// The shared binding code: error translation, PanicException, argument binding
+// and conversion, the cast rule, borrow errors and the board-size check.
+#include "mod.h"
+
+#include <new>
+#include <string_view>
+
+#include "../limits.h"
+
+namespace gravline::py {
+
+// ---- errors ----
+
+PyError PyError::fetch() {
+    PyError e;
+#if PY_VERSION_HEX >= 0x030C0000
+    e.exc_ = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    e.exc_ = value;
+#endif
+    if (!e.exc_) {
+        // Nothing was raised although a call reported failure: say so rather
+        // than return NULL with no exception.
+        e.type_ = PyExc_SystemError;
+        e.message_ = "error return without exception set";
+    }
+    return e;
+}
+
+PyError::~PyError() { Py_XDECREF(exc_); }
+
+void PyError::restore() {
+    if (!exc_) {
+        PyErr_SetString(type_, message_.c_str());
+        return;
+    }
+    PyObject *exc = std::exchange(exc_, nullptr);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+bool PyError::is_exactly(PyObject *type) const {
+    if (exc_) return reinterpret_cast<PyObject *>(Py_TYPE(exc_)) == type;
+    return type_ == type;
+}
+
+void throw_error_already_set() { throw PyError::fetch(); }
+
+namespace {
+
+Lazy<PyObject> panic_type;
+
+PyObject *get_panic_type() {
+    return panic_type.get([] {
+        return PyErr_NewExceptionWithDoc(
+            "drevik_gravline.PanicException",
+            "An internal failure of drevik_gravline: a broken invariant, never a user error.",
+            PyExc_BaseException, nullptr);
+    });
+}
+
+}  // namespace
+
+void raise_panic(const char *message) noexcept {
+    // Without the class (out of memory creating it) its creation error stands.
+    if (PyObject *type = get_panic_type()) PyErr_SetString(type, message);
+}
+
+void panic(const std::string &message) { throw InternalError(message); }
+
+void translate_exception() noexcept {
+    try {
+        throw;
+    } catch (PyError &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        // InternalError and anything else the C++ side threw: report, don't crash.
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal error");
+    }
+}
+
+void throw_borrow_error(Access wanted) {
+    throw PyError(PyExc_RuntimeError,
+                  wanted == Access::Shared ? "Already mutably borrowed" : "Already borrowed");
+}
+
+PyTypeObject *make_type(PyType_Spec &spec) {
+    PyObject *type = PyType_FromSpec(&spec);
+#if PY_VERSION_HEX >= 0x030E0000
+    // The immutable flag in the spec already refuses attribute changes; freezing
+    // also fixes the class's dictionary for the interpreter's own caches.
+    if (type && PyType_Freeze(reinterpret_cast<PyTypeObject *>(type)) < 0) Py_CLEAR(type);
+#endif
+    return reinterpret_cast<PyTypeObject *>(type);
+}
+
+PyTypeObject *require_type(PyTypeObject *(*get)(), const char *name) {
+    if (PyTypeObject *t = get()) return t;
+    PyErr_Clear();
+    panic(std::string("failed to create type object for `") + name + "`");
+}
+
+// ---- argument binding ----
+
+namespace {
+
+[[noreturn]] void throw_type_error(const std::string &message) {
+    throw PyError(PyExc_TypeError, message);
+}
+
+std::string utf8(PyObject *s) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw_error_already_set();
+    return std::string(p, static_cast<std::size_t>(n));
+}
+
+bool names_equal(PyObject *keyword, const char *name) {
+    return PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, name) == 0;
+}
+
+/// 'a', or 'a' and 'b', or 'a', 'b', and 'c'.
+std::string name_list(const char *const *names, std::size_t n, PyObject *const *out) {
+    std::string list;
+    std::size_t missing = 0, total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += out[i] == nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (out[i]) continue;
+        ++missing;
+        if (missing > 1) {
+            if (total > 2) list += ",";
+            list += missing == total ? " and " : " ";
+        }
+        list += "'";
+        list += names[i];
+        list += "'";
+    }
+    return list;
+}
+
+void check_positional(const char *full_name, std::size_t n, Py_ssize_t nargs) {
+    if (static_cast<std::size_t>(nargs) <= n) return;
+    throw_type_error(std::string(full_name) + " takes " + std::to_string(n) +
+                     " positional arguments but " + std::to_string(nargs) +
+                     (nargs == 1 ? " was" : " were") + " given");
+}
+
+void place_keyword(const char *full_name, const char *const *names, std::size_t n, PyObject *keyword,
+                   PyObject *value, PyObject **out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!names_equal(keyword, names[i])) continue;
+        if (out[i])
+            throw_type_error(std::string(full_name) + " got multiple values for argument '" +
+                             names[i] + "'");
+        out[i] = value;
+        return;
+    }
+    throw_type_error(std::string(full_name) + " got an unexpected keyword argument '" +
+                     utf8(keyword) + "'");
+}
+
+void check_missing(const char *full_name, const char *const *names, std::size_t n, PyObject **out) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < n; ++i) missing += out[i] == nullptr;
+    if (missing == 0) return;
+    throw_type_error(std::string(full_name) + " missing " + std::to_string(missing) +
+                     " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
+                     name_list(names, n, out));
+}
+
+}  // namespace
+
+void bind_args(const char *full_name, const char *const *names, std::size_t n,
+               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    check_positional(full_name, n, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j)
+            place_keyword(full_name, names, n, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
+    }
+    check_missing(full_name, names, n, out);
+}
+
+void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
+                PyObject *kwargs, PyObject **out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    check_positional(full_name, n, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        // The dictionary is the call's own, made for this call: nobody else
+        // changes it while we walk it.
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            place_keyword(full_name, names, n, key, value, out);
+    }
+    check_missing(full_name, names, n, out);
+}
+
+// ---- argument conversion ----
+
+void throw_argument_error(const char *name) {
+    PyError first = PyError::fetch();
+    if (!first.is_exactly(PyExc_TypeError)) throw std::move(first);
+    first.restore();
+    PyObject *exc = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    exc = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+#endif
+    Ref old = Ref::steal(exc);
+    Ref text = check(PyObject_Str(old.get()));
+    Ref message = check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    Ref replacement = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (PyObject *cause = PyException_GetCause(old.get()))
+        PyException_SetCause(replacement.get(), cause);  // steals the cause
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(replacement.release());
+#else
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+#endif
+    throw_error_already_set();
+}
+
+uint64_t to_u64(PyObject *o, const char *name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Small non-negative ints, the common case, need no call.
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o));
+        if (v >= 0) return static_cast<uint64_t>(v);
+    }
+#endif
+    Ref index;
+    if (!PyLong_Check(o)) {
+        index = Ref::steal(PyNumber_Index(o));
+        if (!index) throw_argument_error(name);
+        o = index.get();
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_argument_error(name);
+    return v;
+}
+
+int8_t to_i8(PyObject *o, const char *name) {
+    const long v = PyLong_AsLong(o);
+    if (v == -1 && PyErr_Occurred()) throw_argument_error(name);
+    if (v < -128 || v > 127)
+        throw PyError(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<int8_t>(v);
+}
+
+namespace {
+
+std::string not_instance_message(PyObject *o, const char *class_name) {
+    if (o == Py_None) return std::string("'None' is not an instance of '") + class_name + "'";
+    Ref qualname = check(PyType_GetQualName(Py_TYPE(o)));
+    return "'" + utf8(qualname.get()) + "' object is not an instance of '" + class_name + "'";
+}
+
+}  // namespace
+
+void throw_not_instance(PyObject *o, const char *class_name) {
+    throw_type_error(not_instance_message(o, class_name));
+}
+
+void throw_argument_not_instance(PyObject *o, const char *class_name, const char *name) {
+    throw_type_error(std::string("argument '") + name + "': " + not_instance_message(o, class_name));
+}
+
+// ---- board size ----
+
+std::pair<uint8_t, uint8_t> validate_board_dimensions(uint64_t width, uint64_t height) {
+    // Tested on the full values, so 263 is not mistaken for 7.
+    if (width < kMinDimension || width > kMaxDimension) throw PyError(PyExc_ValueError, width_error());
+    if (height < kMinDimension || height > kMaxDimension)
+        throw PyError(PyExc_ValueError, height_error());
+    return {static_cast<uint8_t>(width), static_cast<uint8_t>(height)};
+}
+
+}  // namespace gravline::py

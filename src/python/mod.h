@@ -1,0 +1,345 @@
+// The binding layer every Python-callable entry goes through: owned references,
+// errors as C++ exceptions, argument binding and conversion, borrow flags, the
+// lazily created process-wide objects, and the noexcept boundary templates.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace gravline::py {
+
+/// One owned reference. A raw PyObject * is borrowed.
+class Ref {
+    PyObject *p_ = nullptr;
+
+public:
+    Ref() = default;
+    static Ref steal(PyObject *p) {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    static Ref borrow(PyObject *p) {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+    Ref(Ref &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref &operator=(Ref &&o) noexcept {
+        Ref old = std::move(*this);
+        p_ = std::exchange(o.p_, nullptr);
+        return *this;
+    }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject *get() const { return p_; }
+    PyObject *release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+};
+
+/// A Python exception travelling through C++ code: either one already raised by
+/// the interpreter (taken out of the thread state), or one of ours to raise.
+class PyError {
+    PyObject *exc_ = nullptr;    // a raised exception instance, owned
+    PyObject *type_ = nullptr;   // or a type and message of ours
+    std::string message_;
+
+public:
+    /// Takes the exception the interpreter has set; there must be one.
+    static PyError fetch();
+    PyError(PyObject *type, std::string message) : type_(type), message_(std::move(message)) {}
+    PyError(PyError &&o) noexcept
+        : exc_(std::exchange(o.exc_, nullptr)), type_(o.type_), message_(std::move(o.message_)) {}
+    PyError(const PyError &) = delete;
+    ~PyError();
+    /// Sets the exception in the interpreter, handing it over.
+    void restore();
+    /// True when the exception's type is exactly `type` (no subclass).
+    bool is_exactly(PyObject *type) const;
+
+private:
+    PyError() = default;
+};
+
+/// Raises what the interpreter has set as a C++ exception.
+[[noreturn]] void throw_error_already_set();
+/// A new reference, or the pending error thrown.
+inline Ref check(PyObject *p) {
+    if (!p) throw_error_already_set();
+    return Ref::steal(p);
+}
+
+/// Sets the current C++ exception as a Python one; the single place where C++
+/// exceptions stop. Call it from inside a catch block.
+void translate_exception() noexcept;
+
+/// Raises the process-wide PanicException with `message`.
+void raise_panic(const char *message) noexcept;
+/// A broken invariant reported from binding code.
+[[noreturn]] void panic(const std::string &message);
+
+/// A value created on first need and kept for the life of the process. Two
+/// threads may race to create it, with or without an interpreter lock: the
+/// loser waits on the mutex with its thread state detached (so the winner may
+/// take the lock, run Python code or let a collection stop the world), then
+/// finds the value published with release order and reads it with acquire.
+template <class T>
+class Lazy {
+    std::atomic<T *> value_{nullptr};
+    std::mutex mu_;
+
+public:
+    /// The value, or nullptr with a Python exception set.
+    template <class Make>
+    T *get(Make &&make) {
+        if (T *v = value_.load(std::memory_order_acquire)) return v;
+        std::unique_lock lock(mu_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            Py_BEGIN_ALLOW_THREADS
+            lock.lock();
+            Py_END_ALLOW_THREADS
+        }
+        if (T *v = value_.load(std::memory_order_acquire)) return v;
+        T *v = make();
+        if (v) value_.store(v, std::memory_order_release);
+        return v;
+    }
+};
+
+/// The classes, created on first need; nullptr with an exception set on failure.
+PyTypeObject *board_type();
+PyTypeObject *game_type();
+PyTypeObject *move_type();
+PyTypeObject *game_outcome_type();
+/// As above, but a failure at a later first use is an internal failure.
+PyTypeObject *require_type(PyTypeObject *(*get)(), const char *name);
+
+/// Creates a class from its spec with the flags every class here shares: not
+/// subclassable, immutable from Python once created.
+PyTypeObject *make_type(PyType_Spec &spec);
+
+// ---- borrow flags ----
+
+enum class Access { Shared, Exclusive };
+
+/// RuntimeError "Already mutably borrowed" (a reader met a writer) or
+/// "Already borrowed" (a writer met anyone).
+[[noreturn]] void throw_borrow_error(Access wanted);
+
+/// The borrow of one object for one call: shared (any number of readers) or
+/// exclusive (one writer, nothing else). A conflicting access fails at once
+/// instead of waiting. The flag is 0 when free, k > 0 with k readers, -1 with a
+/// writer. Taking it is an acquire operation and releasing a release
+/// operation, so whatever the previous holder wrote to the object is visible
+/// to the next, also without an interpreter lock.
+template <Access A>
+class Borrow {
+    std::atomic<int64_t> &flag_;
+
+public:
+    explicit Borrow(std::atomic<int64_t> &flag) : flag_(flag) {
+        if constexpr (A == Access::Shared) {
+            int64_t seen = flag_.load(std::memory_order_relaxed);
+            do {
+                if (seen < 0) throw_borrow_error(A);
+            } while (!flag_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                                  std::memory_order_relaxed));
+        } else {
+            int64_t expected = 0;
+            if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                               std::memory_order_relaxed))
+                throw_borrow_error(A);
+        }
+    }
+    ~Borrow() {
+        if constexpr (A == Access::Shared) flag_.fetch_sub(1, std::memory_order_release);
+        else flag_.store(0, std::memory_order_release);
+    }
+    Borrow(const Borrow &) = delete;
+    Borrow &operator=(const Borrow &) = delete;
+};
+
+using SharedBorrow = Borrow<Access::Shared>;
+using ExclusiveBorrow = Borrow<Access::Exclusive>;
+
+// ---- argument binding ----
+
+/// The arguments of one call, in parameter order, all present once bound
+/// (borrowed references).
+template <std::size_t N>
+using Bound = std::array<PyObject *, N>;
+
+/// Binds vectorcall arguments to `names`, raising the TypeError that the call's
+/// shape deserves. `full_name` is e.g. "Game.make_move()".
+void bind_args(const char *full_name, const char *const *names, std::size_t n,
+               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out);
+/// The same for an argument tuple and keyword dictionary (`__new__`).
+void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
+                PyObject *kwargs, PyObject **out);
+
+template <std::size_t N>
+Bound<N> bind(const char *full_name, const std::array<const char *, N> &names,
+              PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Bound<N> out{};
+    bind_args(full_name, names.data(), N, args, nargs, kwnames, out.data());
+    return out;
+}
+
+template <std::size_t N>
+Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, PyObject *args,
+              PyObject *kwargs) {
+    Bound<N> out{};
+    bind_tuple(full_name, names.data(), N, args, kwargs, out.data());
+    return out;
+}
+
+// ---- argument conversion ----
+
+/// A non-negative integer of up to 64 bits: an int directly, anything else
+/// through __index__. Failures are the interpreter's; an exactly-TypeError
+/// failure names the argument.
+uint64_t to_u64(PyObject *o, const char *name);
+/// A column or row: only the low eight bits count.
+inline unsigned to_u8_low(PyObject *o, const char *name) {
+    return static_cast<unsigned>(to_u64(o, name) & 0xff);
+}
+/// A signed 8-bit value (a piece or a perspective).
+int8_t to_i8(PyObject *o, const char *name);
+
+/// Replaces a pending exactly-TypeError with "argument '{name}': {message}",
+/// keeping its cause, and throws; other errors are thrown unchanged.
+[[noreturn]] void throw_argument_error(const char *name);
+
+/// The cast rule's TypeError: "'{type}' object is not an instance of '{class}'".
+[[noreturn]] void throw_not_instance(PyObject *o, const char *class_name);
+/// The same, wrapped as an argument error naming `name`.
+[[noreturn]] void throw_argument_not_instance(PyObject *o, const char *class_name, const char *name);
+
+// ---- results ----
+
+inline Ref py_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref py_none() { return Ref::borrow(Py_None); }
+inline Ref py_long(long v) { return check(PyLong_FromLong(v)); }
+inline Ref py_ulong(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
+inline Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
+inline Ref py_str(const std::string &s) {
+    return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+/// Checks that `width` and `height` are within 4..32, width first, and
+/// narrows them; raises ValueError with the size message otherwise.
+std::pair<uint8_t, uint8_t> validate_board_dimensions(uint64_t width, uint64_t height);
+
+// ---- entry templates: the only places where C++ exceptions stop ----
+
+/// A method table entry's function of any calling convention.
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+/// METH_FASTCALL | METH_KEYWORDS entry.
+template <Ref (*Fn)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)>
+PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    try {
+        return Fn(self, args, nargs, kwnames).release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+/// METH_NOARGS entry (also the shape of __str__ and __repr__ with one argument).
+template <Ref (*Fn)(PyObject *)>
+PyObject *noargs(PyObject *self, PyObject *) noexcept {
+    try {
+        return Fn(self).release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+/// A unary slot (__str__, __repr__).
+template <Ref (*Fn)(PyObject *)>
+PyObject *unary(PyObject *self) noexcept {
+    try {
+        return Fn(self).release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+/// The hash slot: -1 only with an exception set.
+template <Py_hash_t (*Fn)(PyObject *)>
+Py_hash_t hash_slot(PyObject *self) noexcept {
+    try {
+        return Fn(self);
+    } catch (...) {
+        translate_exception();
+        return -1;
+    }
+}
+
+/// tp_new.
+template <Ref (*Fn)(PyTypeObject *, PyObject *, PyObject *)>
+PyObject *new_slot(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
+    try {
+        return Fn(type, args, kwargs).release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+/// tp_richcompare.
+template <Ref (*Fn)(PyObject *, PyObject *, int)>
+PyObject *compare_slot(PyObject *self, PyObject *other, int op) noexcept {
+    try {
+        return Fn(self, other, op).release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+/// Equality by a value key for value classes: other classes give NotImplemented,
+/// "!=" negates the interpreter's own "==" of the two operands, orderings give
+/// NotImplemented, and an unknown operator code is an internal failure.
+template <class Key>
+Ref compare_values(PyObject *self, PyObject *other, int op, PyTypeObject *type, Key key) {
+    switch (op) {
+    case Py_EQ:
+        if (!PyObject_TypeCheck(other, type)) return Ref::borrow(Py_NotImplemented);
+        return py_bool(key(self) == key(other));
+    case Py_NE: {
+        const int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+        if (eq < 0) throw_error_already_set();
+        return py_bool(!eq);
+    }
+    case Py_LT:
+    case Py_LE:
+    case Py_GT:
+    case Py_GE:
+        return Ref::borrow(Py_NotImplemented);
+    default:
+        panic("invalid compareop");
+    }
+}
+
+// ---- the shape of every instance ----
+
+/// Checks the receiver of a method against its class (the cast rule).
+inline void check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) {
+    if (!self || !PyObject_TypeCheck(self, type)) throw_not_instance(self ? self : Py_None, class_name);
+}
+
+}  // namespace gravline::py

@@ -1,0 +1,210 @@
+// Bitboard operations across word boundaries, and the geometry masks of each size.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "bitboard.h"
+#include "support.h"
+
+using namespace gravline;
+using namespace gravline::testing;
+
+namespace {
+
+template <int NW>
+Bitboard<NW> random_bits(std::mt19937_64 &rng) {
+    Bitboard<NW> b;
+    for (auto &x : b.w) x = rng() & rng();  // sparse enough to leave gaps
+    return b;
+}
+
+template <int NW>
+Bitboard<NW> bits(std::initializer_list<unsigned> ks) {
+    Bitboard<NW> b;
+    for (unsigned k : ks) b.set_bit(k);
+    return b;
+}
+
+template <int NW>
+std::vector<unsigned> set_bits(const Bitboard<NW> &b) {
+    std::vector<unsigned> out;
+    for (unsigned k = 0; k < 64u * NW; ++k)
+        if (b.get_bit(k)) out.push_back(k);
+    return out;
+}
+
+}  // namespace
+
+template <class T>
+class BitboardTest : public ::testing::Test {};
+TYPED_TEST_SUITE(BitboardTest, WordCounts);
+
+TYPED_TEST(BitboardTest, ShiftLeftMovesEveryBitUpAndDropsOverflow) {
+    constexpr int NW = TypeParam::value;
+    constexpr unsigned kBits = 64 * NW;
+    std::mt19937_64 rng(NW);
+    for (int trial = 0; trial < 20; ++trial) {
+        const Bitboard<NW> in = random_bits<NW>(rng);
+        for (unsigned n : {0u, 1u, 5u, 63u, 64u, 65u, 127u, 128u, 129u, kBits - 1, kBits, kBits + 1, 5000u}) {
+            const Bitboard<NW> out = in.shift_left(n);
+            for (unsigned k = 0; k < kBits; ++k) {
+                const bool want = k >= n && in.get_bit(k - n);
+                ASSERT_EQ(out.get_bit(k), want) << "n=" << n << " bit " << k;
+            }
+        }
+    }
+    EXPECT_EQ(bits<NW>({63}).shift_left(1), NW == 1 ? Bitboard<NW>{} : bits<NW>({64}));
+    Bitboard<NW> all;
+    for (auto &x : all.w) x = ~uint64_t{0};
+    EXPECT_EQ(all.shift_left(0), all);
+    EXPECT_TRUE(all.shift_left(kBits).empty());
+    EXPECT_EQ(all.shift_left(kBits - 1), bits<NW>({kBits - 1}));
+}
+
+TYPED_TEST(BitboardTest, SetOperationsAndCounts) {
+    constexpr int NW = TypeParam::value;
+    std::mt19937_64 rng(100 + NW);
+    for (int trial = 0; trial < 20; ++trial) {
+        const Bitboard<NW> a = random_bits<NW>(rng), b = random_bits<NW>(rng);
+        const Bitboard<NW> o = a | b, n = a & b, d = a.and_not(b);
+        int ones = 0;
+        for (unsigned k = 0; k < 64u * NW; ++k) {
+            ASSERT_EQ(o.get_bit(k), a.get_bit(k) || b.get_bit(k));
+            ASSERT_EQ(n.get_bit(k), a.get_bit(k) && b.get_bit(k));
+            ASSERT_EQ(d.get_bit(k), a.get_bit(k) && !b.get_bit(k));
+            ones += a.get_bit(k);
+        }
+        EXPECT_EQ(a.count_ones(), ones);
+        const std::vector<unsigned> want = set_bits(a);
+        std::vector<unsigned> seen;
+        a.for_each_bit([&](unsigned k) { seen.push_back(k); });
+        EXPECT_EQ(seen, want);
+        if (!want.empty()) {
+            EXPECT_EQ(a.lowest_set_bit(), want.front());
+        }
+    }
+}
+
+TYPED_TEST(BitboardTest, SingleBitsInEveryWord) {
+    constexpr int NW = TypeParam::value;
+    for (unsigned k = 0; k < 64u * NW; ++k) {
+        Bitboard<NW> b;
+        EXPECT_TRUE(b.empty());
+        b.set_bit(k);
+        ASSERT_TRUE(b.get_bit(k));
+        ASSERT_EQ(b.count_ones(), 1);
+        ASSERT_EQ(b.lowest_set_bit(), k);
+        ASSERT_EQ(b.w[k / 64], uint64_t{1} << (k % 64));
+        // The lowest bit wins even when a higher word is also set.
+        Bitboard<NW> two = b;
+        two.set_bit(64u * NW - 1);
+        ASSERT_EQ(two.lowest_set_bit(), k);
+        b.clear_bit(k);
+        ASSERT_TRUE(b.empty());
+        ASSERT_EQ(b, Bitboard<NW>{});
+    }
+    EXPECT_NE(bits<NW>({0}), bits<NW>({1}));
+}
+
+TYPED_TEST(BitboardTest, FirstBits) {
+    constexpr int NW = TypeParam::value;
+    for (unsigned n = 0; n <= 64u * NW; ++n) {
+        const Bitboard<NW> b = Bitboard<NW>::first_bits(n);
+        ASSERT_EQ(b.count_ones(), static_cast<int>(n));
+        if (n > 0) {
+            ASSERT_TRUE(b.get_bit(n - 1));
+        }
+    }
+}
+
+TYPED_TEST(BitboardTest, IndexPastTheLastWordIsAnInternalError) {
+    constexpr int NW = TypeParam::value;
+    Bitboard<NW> b;
+    EXPECT_NO_THROW(b.set_bit(64 * NW - 1));
+    EXPECT_THROW(b.set_bit(64 * NW), InternalError);
+    EXPECT_THROW(b.clear_bit(64 * NW + 63), InternalError);
+    EXPECT_THROW((void)b.get_bit(64 * NW), InternalError);
+    EXPECT_THROW((void)b.get_bit(100000), InternalError);
+    EXPECT_EQ(b.count_ones(), 1);
+}
+
+// ---- geometry ----
+
+TEST(BoardGeometry, StandardBoardMasks) {
+    const auto g = BoardGeometry<1>::make(7, 6);
+    EXPECT_EQ(g.width, 7);
+    EXPECT_EQ(g.height, 6);
+    EXPECT_EQ(set_bits(g.column_masks[0]), (std::vector<unsigned>{0, 7, 14, 21, 28, 35}));
+    EXPECT_EQ(set_bits(g.column_masks[6]), (std::vector<unsigned>{6, 13, 20, 27, 34, 41}));
+    EXPECT_EQ(set_bits(g.top_row), (std::vector<unsigned>{35, 36, 37, 38, 39, 40, 41}));
+    const uint64_t board = (uint64_t{1} << 42) - 1;
+    EXPECT_EQ(g.not_first_column.w[0], board & ~g.column_masks[0].w[0]);
+    EXPECT_EQ(g.not_last_column.w[0], board & ~g.column_masks[6].w[0]);
+    for (unsigned c = 7; c < kMaxColumns; ++c) EXPECT_TRUE(g.column_masks[c].empty()) << c;
+}
+
+namespace {
+
+/// Every mask of one size against its definition, cell by cell.
+template <int NW>
+void expect_masks_match(unsigned width, unsigned height) {
+    SCOPED_TRACE(::testing::Message() << width << "x" << height);
+    const auto g = BoardGeometry<NW>::make(width, height);
+    EXPECT_EQ(g.width, width);
+    EXPECT_EQ(g.height, height);
+    for (unsigned k = 0; k < 64u * NW; ++k) {
+        const bool on = k < width * height;
+        const unsigned col = k % width, row = k / width;
+        ASSERT_EQ(g.not_first_column.get_bit(k), on && col != 0) << k;
+        ASSERT_EQ(g.not_last_column.get_bit(k), on && col != width - 1) << k;
+        ASSERT_EQ(g.top_row.get_bit(k), on && row == height - 1) << k;
+        for (unsigned c = 0; c < kMaxColumns; ++c)
+            ASSERT_EQ(g.column_masks[c].get_bit(k), on && c < width && col == c) << k << " col " << c;
+    }
+}
+
+}  // namespace
+
+TEST(BoardGeometry, MasksOfManySizes) {
+    for (Size s : std::vector<Size>{{7, 6}, {6, 7}, {8, 8}, {9, 8}, {4, 4}, {4, 32}, {32, 4}, {13, 5},
+                                    {16, 16}, {20, 16}, {31, 31}, {32, 32}})
+        with_words(s.width, s.height, [&](auto nw) { expect_masks_match<decltype(nw)::value>(s.width, s.height); });
+}
+
+TEST(BoardGeometry, BoardsThatFillTheirWordsHaveNoSpareBits) {
+    const auto g8 = BoardGeometry<1>::make(8, 8);
+    EXPECT_EQ(g8.not_first_column.w[0], ~g8.column_masks[0].w[0]);
+    EXPECT_EQ(g8.not_last_column.w[0], ~g8.column_masks[7].w[0]);
+    EXPECT_EQ(g8.top_row.w[0], 0xFF00000000000000ull);
+    const auto g16 = BoardGeometry<4>::make(16, 16);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(g16.not_first_column.w[i], ~g16.column_masks[0].w[i]) << i;
+        EXPECT_EQ(g16.not_last_column.w[i], ~g16.column_masks[15].w[i]) << i;
+    }
+    const auto g32 = BoardGeometry<16>::make(32, 32);
+    EXPECT_EQ(g32.top_row.w[15], ~uint64_t{0} << 32);
+    EXPECT_EQ((g32.not_first_column | g32.column_masks[0]).count_ones(), 1024);
+}
+
+TEST(BoardGeometry, BadSizesAndWrongWordCountsAreInternalErrors) {
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(3, 6); }),
+              "Board width must be between 4 and 32");
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<16>::make(33, 32); }),
+              "Board width must be between 4 and 32");
+    // Width is checked first, so two bad dimensions name the width.
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(2, 2); }),
+              "Board width must be between 4 and 32");
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(7, 3); }),
+              "Board height must be between 4 and 32");
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<16>::make(32, 33); }),
+              "Board height must be between 4 and 32");
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<2>::make(7, 6); }),
+              "NW=2 does not match board 7x6 (need 1)");
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(9, 8); }),
+              "NW=1 does not match board 9x8 (need 2)");
+    EXPECT_EQ(internal_error_text([] { BoardGeometry<15>::make(32, 32); }),
+              "NW=15 does not match board 32x32 (need 16)");
+    EXPECT_NO_THROW(BoardGeometry<1>::make(4, 4));
+    EXPECT_NO_THROW(BoardGeometry<16>::make(32, 32));
+}
