@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the engine's GoogleTest suite, then the module's
+# pytest suite against a fresh install of this checkout. Installs what it needs
+# (GoogleTest from the system's packages, Python packages into a venv).
+#   PYTHON=python3.13 scripts/test.sh     # another interpreter
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if [ "$(id -u)" = 0 ]; then sudo=; else sudo=sudo; fi
+  $sudo apt-get update -q && $sudo apt-get install -y -q libgtest-dev
+fi
+
+source "$root/scripts/setup_venv.sh" pytest numpy cmake ninja
+pytag=$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+echo "== engine tests (GoogleTest) =="
+build=$root/build/tests-$pytag
+PATH=$(dirname "$VPY"):$PATH
+cmake -S "$root" -B "$build" -G Ninja -DGRAVLINE_BUILD_MODULE=OFF -DGRAVLINE_BUILD_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$build"
+"$build/engine_tests" --gtest_brief=1
+
+echo "== module tests (pytest, $("$VPY" -c 'import sys; print(sys.version.split()[0])')) =="
+"$VPY" -m pytest -q -p no:cacheprovider "$root/tests/python"
