@@ -9,5 +9,5 @@ venv=${VENV:-$root/.venv-$tag}
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 VPY=$venv/bin/python
 "$VPY" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
-"$VPY" -m pip install -q --disable-pip-version-check "$@"
+[ $# -eq 0 ] || "$VPY" -m pip install -q --disable-pip-version-check "$@"
 "$VPY" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$root"
