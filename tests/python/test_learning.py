@@ -228,3 +228,325 @@ def test_plane_lists_are_new_objects():
     assert first is not second
     first[45] = 0.0
     assert g.encode_spatial_planes()[0][45] == 1.0
+
+
+# ---- action codec ----
+
+def test_actions_of_new_standard_game():
+    g = Game(7, 6)
+    assert g.total_actions() == 7
+    assert g.legal_action_indices() == list(range(7))
+    assert g.decode_action(3) == Move(3, 0)
+    assert g.decode_action(action=6) == Move(6, 0)
+    before = snapshot(g)
+    assert g.decode_action(7) is None
+    assert g.apply_action(7) is False
+    assert snapshot(g) == before
+
+
+def test_full_column_decodes_to_none_and_is_not_applied():
+    g = play([3, 3, 3, 3, 3, 3, 2, 2])
+    assert g.legal_action_indices() == [0, 1, 2, 4, 5, 6]
+    assert g.decode_action(3) is None
+    before = snapshot(g)
+    assert g.apply_action(3) is False
+    assert snapshot(g) == before
+    assert g.decode_action(2) == Move(2, 2)
+
+
+def test_apply_action_plays_the_decoded_move():
+    g = Game(7, 6)
+    m = g.decode_action(3)
+    assert g.apply_action(action=3) is True
+    assert g.turn() == YELLOW and g.decode_action(3) == Move(3, 1)
+    assert m == Move(3, 0)  # a decoded move does not follow the game
+
+
+@pytest.mark.parametrize("cols", [RED_WINS, YELLOW_WINS])
+def test_finished_game_decodes_but_does_not_apply(cols):
+    g = play(cols)
+    assert g.legal_action_indices() == []
+    assert g.decode_action(4) == Move(4, 0)
+    assert g.decode_action(0) == Move(0, 4)
+    before = snapshot(g)
+    assert g.apply_action(4) is False
+    assert snapshot(g) == before
+
+
+@pytest.mark.parametrize("action", [7, 8, 255, 256 + 3, 2**32 + 3, 2**63, 2**64 - 1])
+def test_action_beyond_the_board_is_never_a_move(action):
+    g = Game(7, 6)
+    assert g.decode_action(action) is None
+    assert g.apply_action(action) is False
+    assert g.state_hash() == Game(7, 6).state_hash()
+
+
+@pytest.mark.parametrize("action,exc,message", [
+    (-1, OverflowError, "can't convert negative int to unsigned"),
+    (2**64, OverflowError, "int too big to convert"),
+    (1.0, TypeError, "argument 'action': 'float' object cannot be interpreted as an integer"),
+    ("3", TypeError, "argument 'action': 'str' object cannot be interpreted as an integer"),
+    (None, TypeError, "argument 'action': 'NoneType' object cannot be interpreted as an integer"),
+])
+@pytest.mark.parametrize("method", ["decode_action", "apply_action"])
+def test_action_conversion_errors(method, action, exc, message):
+    g = play([2])
+    before = snapshot(g)
+    with pytest.raises(exc) as info:
+        getattr(g, method)(action)
+    assert str(info.value) == message
+    assert snapshot(g) == before
+
+
+class Index:
+    def __init__(self, value, hook=None):
+        self.value, self.hook = value, hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.value
+
+
+def test_index_objects_and_bools_are_actions():
+    g = Game(7, 6)
+    assert g.decode_action(Index(5)) == Move(5, 0)
+    assert g.decode_action(True) == Move(1, 0)
+    assert g.apply_action(Index(5)) is True and g.get_piece(5, 0) == RED
+
+
+def test_column_topped_above_a_gap_decodes_at_its_count_but_is_full():
+    g = Game(7, 6)
+    g.set_piece(3, 5, YELLOW)
+    assert g.decode_action(3) == Move(3, 1)
+    assert 3 not in g.legal_action_indices()
+    assert g.apply_action(3) is False
+    assert g.get_piece(3, 0) is None
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_apply_action_behaves_like_make_move_of_decode_action(seed):
+    rng = random.Random(seed)
+    g = Game(5, 4)
+    for _ in range(25):
+        for action in range(7):
+            a, b = g.clone(), g.clone()
+            m = a.decode_action(action)
+            expected = False if m is None else b.make_move(m)
+            assert a.apply_action(action) is expected
+            assert snapshot(a) == snapshot(b)
+        if g.is_over():
+            break
+        g.apply_action(rng.choice(g.legal_action_indices()))
+
+
+# ---- rewards ----
+
+OUTCOMES = [  # moves, width, height, absolute, red, yellow
+    (RED_WINS, 7, 6, 1.0, 1.0, -1.0),
+    (YELLOW_WINS, 7, 6, -1.0, -1.0, 1.0),
+    (DRAW_4X4, 4, 4, 0.0, 0.0, 0.0),
+]
+
+
+def same_floats(got, want):
+    """Equal values, all Python floats, and zeros with the same (positive) sign."""
+    return got == want and all(
+        type(x) is float and math.copysign(1.0, x) == math.copysign(1.0, y) for x, y in zip(got, want))
+
+
+@pytest.mark.parametrize("cols,width,height,absolute,red,yellow", OUTCOMES)
+def test_rewards_of_finished_games(cols, width, height, absolute, red, yellow):
+    g = play(cols, width, height)
+    o = g.outcome()
+    got = [g.reward_absolute(), g.reward_from_perspective(1), g.reward_from_perspective(-1),
+           g.reward_from_perspective(perspective=True),
+           o.encode_winner_absolute(), o.encode_winner_from_perspective(RED),
+           o.encode_winner_from_perspective(perspective=YELLOW)]
+    assert same_floats(got, [absolute, red, yellow, red, absolute, red, yellow])
+
+
+@pytest.mark.parametrize("perspective", [0, 2, -2, 127, -128, False])
+@pytest.mark.parametrize("cols,width,height", [o[:3] for o in OUTCOMES])
+def test_other_perspectives_panic(cols, width, height, perspective):
+    g = play(cols, width, height)
+    assert panic_of(g.reward_from_perspective, perspective) == ("Invalid perspective",)
+    assert panic_of(g.outcome().encode_winner_from_perspective, perspective) == (
+        "Unrecognized perspective",)
+    assert g.reward_from_perspective(1) == g.reward_absolute()  # the borrow was released
+
+
+@pytest.mark.parametrize("perspective", [1, -1, 0, 2, 127, -128, True, False, Index(5)])
+def test_game_in_progress_is_worth_zero_to_any_perspective(perspective):
+    for g in (Game(7, 6), play([3, 4, 3])):
+        got = [g.reward_from_perspective(perspective), g.reward_absolute()]
+        assert same_floats(got, [0.0, 0.0])
+
+
+@pytest.mark.parametrize("perspective,exc,message", [
+    (128, OverflowError, "out of range integral type conversion attempted"),
+    (-129, OverflowError, "out of range integral type conversion attempted"),
+    (2**40, OverflowError, "out of range integral type conversion attempted"),
+    (2**63, OverflowError, "Python int too large to convert to C long"),
+    (1.0, TypeError, "argument 'perspective': 'float' object cannot be interpreted as an integer"),
+    ("1", TypeError, "argument 'perspective': 'str' object cannot be interpreted as an integer"),
+])
+@pytest.mark.parametrize("cols", [[], [3], RED_WINS])
+def test_perspective_conversion_errors(cols, perspective, exc, message):
+    g = play(cols)
+    with pytest.raises(exc) as info:
+        g.reward_from_perspective(perspective)
+    assert str(info.value) == message
+    if g.outcome() is not None:
+        with pytest.raises(exc) as info:
+            g.outcome().encode_winner_from_perspective(perspective)
+        assert str(info.value) == message
+
+
+# ---- the borrow is taken before the argument is converted ----
+
+def reentrant_cases():
+    return [
+        ("apply_action", lambda g: g.turn(), "Already mutably borrowed"),
+        ("apply_action", lambda g: hash(g), "Already mutably borrowed"),
+        ("apply_action", lambda g: g.state_hash(), "Already mutably borrowed"),
+        ("apply_action", lambda g: g.decode_action(-1), "Already mutably borrowed"),
+        ("apply_action", lambda g: g.apply_action(0), "Already borrowed"),
+        ("decode_action", lambda g: g.make_move(Move(0, 1)), "Already borrowed"),
+        ("decode_action", lambda g: g.encode_spatial_planes(), "Already borrowed"),
+        ("decode_action", lambda g: g.apply_action(-1), "Already borrowed"),
+        ("reward_from_perspective", lambda g: g.unmake_move(), "Already borrowed"),
+        ("reward_from_perspective", lambda g: g.apply_action(0), "Already borrowed"),
+    ]
+
+
+@pytest.mark.parametrize("method,callback,message", reentrant_cases())
+def test_reentrant_index_meets_the_borrow(method, callback, message):
+    g = play([0])
+    before = snapshot(g)
+    arg = Index(1, lambda: callback(g))
+    refs = sys.getrefcount(arg)
+    with pytest.raises(RuntimeError) as info:
+        getattr(g, method)(arg)
+    assert str(info.value) == message
+    del info
+    assert sys.getrefcount(arg) == refs
+    assert snapshot(g) == before
+    assert g.apply_action(1) is True  # released on the error path
+
+
+# ---- hashes ----
+
+WORKED = [  # moves on 7 x 6, state_hash, transposition_hash, hash(game)
+    ([], 12513035348757088845, 11662295138548180633, 1231240090846988874),
+    ([3], 16522831597811446852, 5076636341670763276, 5747234783373043202),
+    (RED_WINS, 757399061492564880, 4994100036866473222, -3995502691167116177),
+]
+MOVE_HASHES = [((3, 0), 7293462908534724562), ((0, 0), 6165216591721696495)]
+
+
+def hashes(g):
+    return g.state_hash(), g.transposition_hash(), hash(g)
+
+
+@pytest.mark.parametrize("cols,state,transposition,position", WORKED)
+def test_worked_hash_values(cols, state, transposition, position):
+    assert hashes(play(cols)) == (state, transposition, position)
+    if not cols:
+        assert hashes(Game.standard()) == (state, transposition, position)
+
+
+@pytest.mark.parametrize("move,value", MOVE_HASHES)
+def test_worked_move_hashes(move, value):
+    assert hash(Move(*move)) == value
+    assert hash(Move(move[0] + 256, move[1] + 512)) == value
+
+
+def test_worked_values_in_a_fresh_process():
+    # Another interpreter with another string-hash seed gives the same numbers.
+    script = (
+        "from drevik_gravline import Game, Move\n"
+        "out = []\n"
+        f"for cols in {[w[0] for w in WORKED]!r}:\n"
+        "    g = Game(7, 6)\n"
+        "    for c in cols: g.apply_action(c)\n"
+        "    out.append((g.state_hash(), g.transposition_hash(), hash(g)))\n"
+        f"out += [hash(Move(*m)) for m, _ in {MOVE_HASHES!r}]\n"
+        "print(repr(out))\n"
+    )
+    # The directory the module was loaded from, wherever that is.
+    where = os.path.dirname(os.path.abspath(drevik_gravline.__file__))
+    env = dict(os.environ, PYTHONHASHSEED="12345",
+               PYTHONPATH=os.pathsep.join([where, os.environ.get("PYTHONPATH", "")]))
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                         check=True)
+    expected = [tuple(w[1:]) for w in WORKED] + [v for _, v in MOVE_HASHES]
+    assert run.stdout.strip() == repr(expected)
+
+
+def test_transpositions_share_position_hashes_but_not_state():
+    a, b = play([0, 1, 2]), play([2, 1, 0])
+    assert grid_of(a) == grid_of(b)
+    assert hash(a) == hash(b) and a.transposition_hash() == b.transposition_hash()
+    assert a.state_hash() != b.state_hash()
+    assert {hash(m) for m in a.legal_moves()} == {hash(m) for m in b.legal_moves()}
+    assert set(a.legal_moves()) == set(b.legal_moves())
+    assert a != b and not a == b and len({a, b}) == 2
+    assert {a: 1, b: 2}[a] == 1
+
+
+def test_only_the_last_seven_moves_enter_the_state_hash():
+    tail = [4, 5, 6, 4, 5, 6, 3]
+    a, b = play([0, 1, 2] + tail), play([2, 1, 0] + tail)
+    assert a.state_hash() == b.state_hash()
+    assert a.encode_spatial_planes() == b.encode_spatial_planes()
+    # One move fewer in the tail brings the transposed moves into the window.
+    c, d = play([0, 1, 2] + tail[:6]), play([2, 1, 0] + tail[:6])
+    assert c.state_hash() != d.state_hash()
+    assert c.transposition_hash() == d.transposition_hash()
+
+
+@pytest.mark.parametrize("a,b", [((7, 6), (6, 7)), ((8, 8), (9, 8)), ((4, 16), (16, 4)),
+                                 ((32, 32), (32, 31))])
+def test_empty_boards_of_other_sizes_differ(a, b):
+    ha, hb = hashes(Game(*a)), hashes(Game(*b))
+    assert all(x != y for x, y in zip(ha, hb))
+
+
+def test_same_pieces_other_player_to_move():
+    a = play([3])  # Yellow to move
+    b = play([3, 4])
+    b.set_piece(4, 0, None)  # Red to move, same pieces
+    assert grid_of(a) == grid_of(b)
+    assert all(x != y for x, y in zip(hashes(a), hashes(b)))
+
+
+def test_won_game_and_same_pieces_in_progress():
+    won = play(RED_WINS)
+    edited = play([0])
+    for r in (1, 2, 3):
+        edited.set_piece(0, r, RED)
+    for r in (0, 1, 2):
+        edited.set_piece(1, r, YELLOW)
+    assert grid_of(won) == grid_of(edited) and won.turn() == edited.turn()
+    assert not edited.is_over()
+    assert hash(won) == hash(edited)
+    assert won.transposition_hash() != edited.transposition_hash()
+    assert won.state_hash() != edited.state_hash()
+
+
+@pytest.mark.parametrize("width,height,seed", [(7, 6, 0), (7, 6, 1), (9, 8, 2), (32, 32, 3)])
+def test_hashes_are_in_range_and_take_backs_restore_them(width, height, seed):
+    rng = random.Random(seed)
+    g, seen = Game(width, height), []
+    while not g.is_over() and len(seen) < 60:
+        seen.append(hashes(g))
+        s, t, p = seen[-1]
+        assert 0 <= s < 2**64 and 0 <= t < 2**64 and -2**63 <= p < 2**63 and p != -1
+        g.encode_spatial_planes()
+        assert hashes(g) == seen[-1]
+        g.apply_action(rng.choice(g.legal_action_indices()))
+    while seen:
+        assert g.unmake_move() is True
+        assert hashes(g) == seen.pop()
+    assert g.unmake_move() is False
