@@ -1,11 +1,322 @@
 // augment_symmetries: doubles a training batch with its left-right mirrors.
+// NumPy's C API is fetched from its capsule on the first call, so importing the
+// module never imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
 #include "mod.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+// The table pointer and runtime version are defined below, under names of our
+// own, instead of by the headers' import code.
+#define PY_ARRAY_UNIQUE_SYMBOL gravline_numpy_api
+#define NO_IMPORT_ARRAY
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// Built against NumPy 2 headers; the oldest C API the code may use is 1.23's,
+// so the table of any NumPy from 1.23 on is accepted at run time.
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
+#include <numpy/arrayobject.h>
+
+extern "C" {
+// The header's macros read these two: the C-API table and the running NumPy's
+// feature version. Written only by import_numpy, under numpy_api's lock, and
+// read only after numpy_api has published the import.
+void **PyArray_API = nullptr;
+int PyArray_RUNTIME_VERSION = 0;
+}
 
 namespace gravline::py {
 namespace {
-Ref augment_symmetries(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) {
-    throw PyError(PyExc_RuntimeError, "not built yet");
+
+static_assert(sizeof(float) == sizeof(uint32_t));
+static_assert(sizeof(Py_ssize_t) == sizeof(Py_intptr_t));
+constexpr npy_intp kItem = sizeof(float);
+
+// ---- the NumPy C API, imported on first use ----
+
+struct NumpyApi {
+    PyArray_Descr *float32;  // NumPy's own descriptor; one reference kept for the process
+};
+
+Lazy<NumpyApi> numpy_api;
+
+/// Replaces the pending exception with an ImportError that says NumPy is
+/// needed, keeping the original as its cause.
+NumpyApi *import_failed() {
+    PyObject *cause = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    cause = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &cause, &tb);
+    PyErr_NormalizeException(&type, &cause, &tb);
+    if (tb && cause) PyException_SetTraceback(cause, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+#endif
+    Ref old = Ref::steal(cause);
+    Ref message = Ref::steal(
+        old ? PyUnicode_FromFormat("augment_symmetries needs NumPy, which could not be loaded: %S",
+                                   old.get())
+            : PyUnicode_FromString("augment_symmetries needs NumPy, which could not be loaded"));
+    if (!message) return nullptr;
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
+    if (!error) return nullptr;
+    if (old) PyException_SetCause(error.get(), old.release());  // steals
+    PyErr_SetObject(PyExc_ImportError, error.get());
+    return nullptr;
 }
+
+/// What NumPy's own import_array does, with the module name of NumPy 2 tried
+/// first and that of NumPy 1 second: fetch the table from the capsule, check
+/// the ABI, feature version and byte order, and record the feature version.
+/// Returns nullptr with an ImportError set on failure; a later call retries.
+NumpyApi *import_numpy() {
+    Ref multiarray = Ref::steal(PyImport_ImportModule("numpy._core.multiarray"));
+    if (!multiarray && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();
+        multiarray = Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
+    }
+    if (!multiarray) return import_failed();
+    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) return import_failed();
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not a capsule");
+        return import_failed();
+    }
+    void **table = static_cast<void **>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (!table) return import_failed();
+    PyArray_API = table;
+
+    if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
+        PyErr_Format(PyExc_RuntimeError, "built for NumPy ABI version 0x%x, but NumPy has 0x%x",
+                     static_cast<unsigned>(NPY_VERSION), PyArray_GetNDArrayCVersion());
+        return import_failed();
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "built for NumPy C-API version 0x%x (NumPy " NPY_FEATURE_VERSION_STRING
+                     ") or newer, but NumPy has 0x%x",
+                     static_cast<unsigned>(NPY_FEATURE_VERSION), PyArray_RUNTIME_VERSION);
+        return import_failed();
+    }
+#if NPY_BYTE_ORDER == NPY_LITTLE_ENDIAN
+    constexpr int kByteOrder = NPY_CPU_LITTLE;
+#else
+    constexpr int kByteOrder = NPY_CPU_BIG;
+#endif
+    if (PyArray_GetEndianness() != kByteOrder) {
+        PyErr_SetString(PyExc_RuntimeError, "NumPy's byte order differs from the one built for");
+        return import_failed();
+    }
+
+    PyArray_Descr *float32 = PyArray_DescrFromType(NPY_FLOAT32);
+    if (!float32) return import_failed();
+    return new NumpyApi{float32};
+}
+
+// ---- arguments ----
+
+/// One argument as read at conversion time: data pointer, shape and byte strides.
+struct View {
+    const char *data;
+    npy_intp dims[4];
+    npy_intp strides[4];
+    bool contiguous;  // C order, so element i lies at data + 4 i
+};
+
+/// The argument `o` as a float32 array of `ndim` dimensions. Nothing is cast:
+/// anything else is refused with the cast rule's TypeError naming `name`.
+View float32_view(PyObject *o, int ndim, const char *name, const NumpyApi &np) {
+    if (PyArray_Check(o)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(o);
+        PyArray_Descr *d = PyArray_DESCR(a);
+        // The equivalence test refuses byte-swapped float32, which would need a cast.
+        if (PyArray_NDIM(a) == ndim && (d == np.float32 || PyArray_EquivTypes(d, np.float32))) {
+            View v{PyArray_BYTES(a), {}, {}, PyArray_IS_C_CONTIGUOUS(a) != 0};
+            for (int i = 0; i < ndim; ++i) {
+                v.dims[i] = PyArray_DIM(a, i);
+                v.strides[i] = PyArray_STRIDE(a, i);
+            }
+            return v;
+        }
+    }
+    throw_argument_not_instance(o, "ndarray", name);
+}
+
+/// Refuses a float32 result of this shape unless its byte size (and so its
+/// element count) fits a signed 64-bit size. Zero-length axes are left out of
+/// the product, as NumPy's allocator leaves them out of its own test.
+void check_result_size(std::initializer_list<npy_intp> shape) {
+    int64_t bytes = kItem;
+    for (npy_intp n : shape)
+        if (n != 0 && __builtin_mul_overflow(bytes, static_cast<int64_t>(n), &bytes))
+            panic("augment_symmetries: the result is too large for a signed 64-bit size");
+}
+
+/// A new C-contiguous float32 array with its own uninitialised buffer: every
+/// element is written before the array is returned.
+Ref new_array(int ndim, npy_intp *dims) {
+    return check(PyArray_SimpleNew(ndim, dims, NPY_FLOAT32));
+}
+
+// ---- copying ----
+
+// Floats travel as their 32 bits: no float arithmetic touches them, so NaN
+// payloads and negative zero arrive unchanged. Loads go through memcpy because
+// an input array need not be aligned.
+inline uint32_t load(const char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/// dst[i] = src[n - 1 - i] for a run of n contiguous floats at src.
+inline void reverse_run(uint32_t *dst, const char *src, npy_intp n) {
+    const char *last = src + (n - 1) * kItem;
+    for (npy_intp i = 0; i < n; ++i) dst[i] = load(last - i * kItem);
+}
+
+enum class RowStride { Forward, Backward, Other };
+
+/// Copies one row of n floats, spaced `step` bytes apart, to `copy` as it is
+/// and to `mirror` reversed.
+template <RowStride S>
+inline void copy_row(const char *src, npy_intp step, npy_intp n, uint32_t *copy, uint32_t *mirror) {
+    if constexpr (S == RowStride::Forward) {
+        std::memcpy(copy, src, static_cast<std::size_t>(n) * kItem);
+        reverse_run(mirror, src, n);
+    } else if constexpr (S == RowStride::Backward) {
+        // The row lies reversed in memory, from src down to src - 4 (n - 1).
+        const char *low = src - (n - 1) * kItem;
+        reverse_run(copy, low, n);
+        std::memcpy(mirror, low, static_cast<std::size_t>(n) * kItem);
+    } else {
+        for (npy_intp i = 0; i < n; ++i) {
+            const uint32_t v = load(src + i * step);
+            copy[i] = v;
+            mirror[n - 1 - i] = v;
+        }
+    }
+}
+
+/// Walks a strided (d0, d1, d2, n) block row by row into contiguous `copy` and
+/// `mirror` blocks of the same shape.
+template <RowStride S>
+void copy_rows(const View &v, uint32_t *copy, uint32_t *mirror) {
+    const npy_intp d0 = v.dims[0], d1 = v.dims[1], d2 = v.dims[2], n = v.dims[3];
+    const npy_intp s0 = v.strides[0], s1 = v.strides[1], s2 = v.strides[2], s3 = v.strides[3];
+    const char *p0 = v.data;
+    for (npy_intp i = 0; i < d0; ++i, p0 += s0) {
+        const char *p1 = p0;
+        for (npy_intp j = 0; j < d1; ++j, p1 += s1) {
+            const char *p2 = p1;
+            for (npy_intp k = 0; k < d2; ++k, p2 += s2) {
+                copy_row<S>(p2, s3, n, copy, mirror);
+                copy += n;
+                mirror += n;
+            }
+        }
+    }
+}
+
+/// Writes a (d0, d1, d2, n) block to `out` unchanged and, right after it, with
+/// every row reversed.
+void copy_and_mirror(const View &v, uint32_t *out) {
+    const npy_intp n = v.dims[3];
+    const npy_intp rows = v.dims[0] * v.dims[1] * v.dims[2];
+    const npy_intp count = rows * n;
+    if (count == 0) return;
+    uint32_t *mirror = out + count;
+    if (v.contiguous) {
+        // No stride arithmetic: one copy of the block, then each row reversed.
+        std::memcpy(out, v.data, static_cast<std::size_t>(count) * kItem);
+        const char *src = v.data;
+        for (npy_intp r = 0; r < rows; ++r, src += n * kItem, mirror += n) reverse_run(mirror, src, n);
+    } else if (v.strides[3] == kItem) {
+        copy_rows<RowStride::Forward>(v, out, mirror);
+    } else if (v.strides[3] == -kItem) {
+        copy_rows<RowStride::Backward>(v, out, mirror);
+    } else {
+        copy_rows<RowStride::Other>(v, out, mirror);
+    }
+}
+
+/// Writes the n floats of a 1-D view to `out` twice in a row.
+void copy_twice(const View &v, uint32_t *out) {
+    const npy_intp n = v.dims[0];
+    if (n == 0) return;
+    if (v.contiguous) {
+        std::memcpy(out, v.data, static_cast<std::size_t>(n) * kItem);
+    } else {
+        const char *p = v.data;
+        for (npy_intp i = 0; i < n; ++i, p += v.strides[0]) out[i] = load(p);
+    }
+    std::memcpy(out + n, out, static_cast<std::size_t>(n) * kItem);
+}
+
+/// A (B, W) policy view as a (B, 1, 1, W) block.
+View as_block(const View &v) {
+    return View{v.data, {v.dims[0], 1, 1, v.dims[1]}, {v.strides[0], 0, 0, v.strides[1]}, v.contiguous};
+}
+
+uint32_t *bits(const Ref &array) {
+    return static_cast<uint32_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
+}
+
+Ref augment_symmetries(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr std::array<const char *, 5> names{
+        "states", "policies", "values", "opponent_policies", "opponent_policy_masks"};
+    const Bound<5> arg = bind("augment_symmetries()", names, args, nargs, kwnames);
+    const NumpyApi *np = numpy_api.get(import_numpy);
+    if (!np) throw_error_already_set();
+
+    // Each argument is checked in full before the next is looked at.
+    const View states = float32_view(arg[0], 4, names[0], *np);
+    const View policies = float32_view(arg[1], 2, names[1], *np);
+    const View values = float32_view(arg[2], 1, names[2], *np);
+    const View opponent_policies = float32_view(arg[3], 2, names[3], *np);
+    const View masks = float32_view(arg[4], 1, names[4], *np);
+
+    const npy_intp batch = states.dims[0], width = states.dims[3];
+    if (policies.dims[0] != batch || values.dims[0] != batch || opponent_policies.dims[0] != batch ||
+        masks.dims[0] != batch)
+        throw PyError(PyExc_ValueError, "all inputs must have the same batch dimension");
+    if (policies.dims[1] != width || opponent_policies.dims[1] != width)
+        throw PyError(PyExc_ValueError, "gravline policies must have one action per column");
+
+    // The inputs exist, so only the doubled batch can overflow; refuse before
+    // anything is allocated.
+    npy_intp state_dims[4] = {2 * batch, states.dims[1], states.dims[2], width};
+    npy_intp policy_dims[2] = {2 * batch, width};
+    npy_intp value_dims[1] = {2 * batch};
+    check_result_size({state_dims[0], state_dims[1], state_dims[2], state_dims[3]});
+    check_result_size({policy_dims[0], policy_dims[1]});
+    check_result_size({value_dims[0]});
+
+    Ref out_states = new_array(4, state_dims);
+    Ref out_policies = new_array(2, policy_dims);
+    Ref out_values = new_array(1, value_dims);
+    Ref out_opponent = new_array(2, policy_dims);
+    Ref out_masks = new_array(1, value_dims);
+
+    copy_and_mirror(states, bits(out_states));
+    copy_and_mirror(as_block(policies), bits(out_policies));
+    copy_twice(values, bits(out_values));
+    copy_and_mirror(as_block(opponent_policies), bits(out_opponent));
+    copy_twice(masks, bits(out_masks));
+
+    Ref result = check(PyTuple_New(5));
+    PyTuple_SET_ITEM(result.get(), 0, out_states.release());
+    PyTuple_SET_ITEM(result.get(), 1, out_policies.release());
+    PyTuple_SET_ITEM(result.get(), 2, out_values.release());
+    PyTuple_SET_ITEM(result.get(), 3, out_opponent.release());
+    PyTuple_SET_ITEM(result.get(), 4, out_masks.release());
+    return result;
+}
+
 }  // namespace
 
 PyMethodDef augment_symmetries_def = {
