@@ -222,6 +222,16 @@ def test_counts_and_empty_global_features(width, height):
     assert (len(planes), n, h, w) == (17 * width * height, 17, height, width)
 
 
+def test_planes_hold_no_stray_references():
+    g = play([3, 3, 4])
+    planes = g.encode_spatial_planes()[0]
+    zero, one = planes[0], planes[3]
+    counts = sys.getrefcount(zero), sys.getrefcount(one)
+    for _ in range(5):
+        g.encode_spatial_planes()
+    assert (sys.getrefcount(zero), sys.getrefcount(one)) == counts
+
+
 def test_plane_lists_are_new_objects():
     g = play([3])
     first, second = g.encode_spatial_planes()[0], g.encode_spatial_planes()[0]
@@ -296,6 +306,22 @@ def test_action_conversion_errors(method, action, exc, message):
         getattr(g, method)(action)
     assert str(info.value) == message
     assert snapshot(g) == before
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda g: g.decode_action(), "Game.decode_action() missing 1 required positional argument: 'action'"),
+    (lambda g: g.apply_action(1, 2), "Game.apply_action() takes 1 positional arguments but 2 were given"),
+    (lambda g: g.apply_action(1, action=2), "Game.apply_action() got multiple values for argument 'action'"),
+    (lambda g: g.reward_from_perspective(player=1),
+     "Game.reward_from_perspective() got an unexpected keyword argument 'player'"),
+    (lambda g: g.outcome().encode_winner_from_perspective(),
+     "GameOutcome.encode_winner_from_perspective() missing 1 required positional argument: 'perspective'"),
+])
+def test_argument_binding_messages(call, message):
+    g = play(RED_WINS)
+    with pytest.raises(TypeError) as info:
+        call(g)
+    assert str(info.value) == message
 
 
 class Index:
@@ -417,6 +443,9 @@ def reentrant_cases():
         ("decode_action", lambda g: g.apply_action(-1), "Already borrowed"),
         ("reward_from_perspective", lambda g: g.unmake_move(), "Already borrowed"),
         ("reward_from_perspective", lambda g: g.apply_action(0), "Already borrowed"),
+        ("reward_from_perspective", lambda g: g.encode_global_state_features(), "Already borrowed"),
+        ("apply_action", lambda g: g.spatial_input_plane_count(), "Already mutably borrowed"),
+        ("apply_action", lambda g: g.reward_from_perspective(2**63), "Already mutably borrowed"),
     ]
 
 
@@ -478,8 +507,8 @@ def test_worked_values_in_a_fresh_process():
     where = os.path.dirname(os.path.abspath(drevik_gravline.__file__))
     env = dict(os.environ, PYTHONHASHSEED="12345",
                PYTHONPATH=os.pathsep.join([where, os.environ.get("PYTHONPATH", "")]))
-    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                         check=True)
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
     expected = [tuple(w[1:]) for w in WORKED] + [v for _, v in MOVE_HASHES]
     assert run.stdout.strip() == repr(expected)
 
