@@ -306,6 +306,8 @@ class Differential:
             self.note(f"make_move(Move({alias}, {row}))")
             self.expect("make_move", g.make_move(Move(alias, row)), m.make_move(alias, row))
         self.stats["moves"] += 1
+        if m.history[-1][1] != row:
+            self.stats["landings below the named row"] += 1
 
     @staticmethod
     def wins(m, move):
@@ -324,9 +326,14 @@ class Differential:
         return self.rng.choice([2**64 - 1, 2**63, self.rng.getrandbits(64)])
 
     def op_apply_any(self, p):
-        a = self.random_action(p.model.width)
+        m = p.model
+        a = self.random_action(m.width)
+        decoded = m.decode_action(a)
+        over = m.over
         self.note(f"apply_action({a})")
-        self.expect(f"apply_action({a})", p.game.apply_action(a), p.model.apply_action(a))
+        self.expect(f"apply_action({a})", p.game.apply_action(a), m.apply_action(a))
+        if decoded is not None and not over and m.board.is_column_full(a):
+            self.stats["decoded but refused"] += 1
 
     def op_make_bad(self, p):
         """Moves that are mostly refused: wrong rows, columns off the board, full columns."""
@@ -354,8 +361,8 @@ class Differential:
 
     def op_unmake(self, p):
         self.note("unmake_move()")
+        self.stats["unmakes" if p.model.history else "unmakes on empty history"] += 1
         self.expect("unmake_move", p.game.unmake_move(), p.model.unmake_move())
-        self.stats["unmakes"] += 1
 
     def random_piece(self):
         return self.rng.choice((rm.RED, rm.YELLOW, None))
@@ -578,8 +585,9 @@ def test_random_games_match_the_model():
     print(f"\ndifferential: {STEPS} steps, seed {SEED}: {dict(sorted(stats.items()))}")
     if STEPS >= DEFAULT_STEPS:
         # A run this long must have reached every kind of event, or it checks too little.
-        for key in ("wins", "draws", "unmakes", "edits", "history edits", "clones",
-                    "boards", "plane checks", "crowds"):
+        for key in ("wins", "draws", "unmakes", "unmakes on empty history", "edits",
+                    "history edits", "clones", "boards", "plane checks", "crowds",
+                    "landings below the named row", "decoded but refused"):
             assert stats[key] > 0, key
         if mirror_available():
             assert stats["mirrors"] > 0
