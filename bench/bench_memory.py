@@ -1,0 +1,88 @@
+"""Memory held per Game: many games kept alive in a list, measured two ways.
+
+    PYTHONPATH=<dir holding the module> python3 bench/bench_memory.py [--count N]
+
+"traced" is what tracemalloc sees: the Python object allocations (the object
+with its engine game inline, and the list slot of 8 bytes). "rss" is the growth
+of the process's resident set, which also counts the move history buffers that
+the engine allocates outside Python's allocator, and allocator overhead. Both
+are divided by the number of games. Each case runs in a fresh process, so no
+case reuses memory that an earlier one freed. It only measures; it never
+passes or fails.
+"""
+
+import argparse
+import gc
+import random
+import subprocess
+import sys
+import tracemalloc
+
+from drevik_gravline import Game, Move
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def played(width, height, moves, seed=1):
+    rng, g = random.Random(seed), Game(width, height)
+    for _ in range(moves):
+        legal = g.legal_moves()
+        if not legal:
+            break
+        g.make_move(rng.choice(legal))
+    return g
+
+
+def measure(make, count, traced):
+    """Bytes per object for `count` objects made by make() and held in a list:
+    traced by tracemalloc, or else the growth of the resident set (measured
+    without tracemalloc, whose own tables would count)."""
+    gc.collect()
+    if traced:
+        tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0] if traced else rss_bytes()
+    held = [make() for _ in range(count)]
+    after = tracemalloc.get_traced_memory()[0] if traced else rss_bytes()
+    return (after - before) / count, sys.getsizeof(held[0])
+
+
+# Each entry builds the maker of one object, with any setup done once.
+CASES = {
+    "Game(7, 6)": lambda: lambda: Game(7, 6),
+    "Game(32, 32)": lambda: lambda: Game(32, 32),
+    "Game.standard()": lambda: Game.standard,
+    "clone of new 7x6": lambda: Game(7, 6).clone,
+    "clone of 7x6 after 10 moves": lambda: played(7, 6, 10).clone,
+    "clone of 32x32 after 10 moves": lambda: played(32, 32, 10).clone,
+    "Move(3, 0)": lambda: lambda: Move(3, 0),
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=100_000)
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    parser.add_argument("--traced", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.case:
+        per_object, size = measure(CASES[args.case](), args.count, args.traced)
+        print(f"{per_object:.1f} {size}")
+        return
+    print(f"{args.count} objects each, bytes per object")
+    print(f"{'case':32} {'getsizeof':>10} {'traced':>10} {'rss':>10}")
+    for name in CASES:
+        results = []
+        for flag in (["--traced"], []):
+            child = subprocess.run([sys.executable, __file__, "--count", str(args.count),
+                                    "--case", name] + flag,
+                                   check=True, capture_output=True, text=True)
+            results.append(child.stdout.split())
+        (traced, size), (rss, _) = results
+        print(f"{name:32} {size:>10} {traced:>10} {rss:>10}")
+
+
+if __name__ == "__main__":
+    main()
