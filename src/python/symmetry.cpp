@@ -3,10 +3,13 @@
 // module never imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
 #include "mod.h"
 
+#include "../limits.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 // The table pointer and runtime version are defined below, under names of our
 // own, instead of by the headers' import code.
@@ -173,74 +176,119 @@ inline uint32_t load(const char *p) {
     return v;
 }
 
-/// dst[i] = src[n - 1 - i] for a run of n contiguous floats at src.
-inline void reverse_run(uint32_t *dst, const char *src, npy_intp n) {
-    const char *last = src + (n - 1) * kItem;
-    for (npy_intp i = 0; i < n; ++i) dst[i] = load(last - i * kItem);
+/// Four consecutive floats, which the compiler keeps in one vector register.
+struct Quad {
+    uint32_t v[4];
+};
+
+inline Quad load4(const char *p) {
+    Quad q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
 }
 
-enum class RowStride { Forward, Backward, Other };
+inline void store4(uint32_t *dst, const Quad &q) { std::memcpy(dst, &q, sizeof q); }
 
-/// Copies one row of n floats, spaced `step` bytes apart, to `copy` as it is
-/// and to `mirror` reversed.
-template <RowStride S>
-inline void copy_row(const char *src, npy_intp step, npy_intp n, uint32_t *copy, uint32_t *mirror) {
-    if constexpr (S == RowStride::Forward) {
-        std::memcpy(copy, src, static_cast<std::size_t>(n) * kItem);
-        reverse_run(mirror, src, n);
-    } else if constexpr (S == RowStride::Backward) {
-        // The row lies reversed in memory, from src down to src - 4 (n - 1).
-        const char *low = src - (n - 1) * kItem;
-        reverse_run(copy, low, n);
-        std::memcpy(mirror, low, static_cast<std::size_t>(n) * kItem);
-    } else {
-        for (npy_intp i = 0; i < n; ++i) {
-            const uint32_t v = load(src + i * step);
-            copy[i] = v;
-            mirror[n - 1 - i] = v;
-        }
+/// Stores q in reverse order, e.g. {a, b, c, d} as d, c, b, a: one shuffle.
+inline void store4_reversed(uint32_t *dst, const Quad &q) {
+    const Quad r{{q.v[3], q.v[2], q.v[1], q.v[0]}};
+    std::memcpy(dst, &r, sizeof r);
+}
+
+/// Copies one contiguous row of n >= 4 floats to `copy` and, reversed, to
+/// `mirror`, four at a time. A width that is not a multiple of four ends with
+/// a quad that overlaps the one before it; it writes the same values again.
+/// For n = 7, source a b c d e f g:
+///   quad 0..3  a b c d -> copy[0..3],  mirror[3..6] = d c b a
+///   quad 3..6  d e f g -> copy[3..6],  mirror[0..3] = g f e d
+template <npy_intp N>
+inline void copy_row_quads(uint32_t *copy, uint32_t *mirror, const char *src, npy_intp n) {
+    if constexpr (N > 0) n = N;  // a width fixed at compile time unrolls the loop
+    npy_intp o = 0;
+    for (; o + 4 <= n; o += 4) {
+        const Quad q = load4(src + o * kItem);
+        store4(copy + o, q);
+        store4_reversed(mirror + (n - 4 - o), q);
+    }
+    if (o < n) {
+        const Quad q = load4(src + (n - 4) * kItem);
+        store4(copy + (n - 4), q);
+        store4_reversed(mirror, q);
     }
 }
 
-/// Walks a strided (d0, d1, d2, n) block row by row into contiguous `copy` and
-/// `mirror` blocks of the same shape.
-template <RowStride S>
-void copy_rows(const View &v, uint32_t *copy, uint32_t *mirror) {
+/// Copies `rows` rows of n contiguous floats, each `step` bytes after the last,
+/// to consecutive rows of `copy` and, reversed, of `mirror`.
+using RowKernel = void (*)(uint32_t *copy, uint32_t *mirror, const char *src, npy_intp step,
+                           npy_intp rows, npy_intp n);
+
+/// N = 0: any width of four or more, known only at run time.
+template <npy_intp N>
+void copy_rows_quads(uint32_t *copy, uint32_t *mirror, const char *src, npy_intp step,
+                     npy_intp rows, npy_intp n) {
+    for (npy_intp r = 0; r < rows; ++r, copy += n, mirror += n, src += step)
+        copy_row_quads<N>(copy, mirror, src, n);
+}
+
+/// Rows narrower than one quad.
+void copy_rows_narrow(uint32_t *copy, uint32_t *mirror, const char *src, npy_intp step,
+                      npy_intp rows, npy_intp n) {
+    for (npy_intp r = 0; r < rows; ++r, copy += n, mirror += n, src += step)
+        for (npy_intp i = 0; i < n; ++i) mirror[n - 1 - i] = copy[i] = load(src + i * kItem);
+}
+
+template <std::size_t... I>
+constexpr std::array<RowKernel, sizeof...(I)> fixed_width_kernels(std::index_sequence<I...>) {
+    return {&copy_rows_quads<static_cast<npy_intp>(I) + 4>...};
+}
+
+/// The kernel for rows of n floats. Every board width has its own, with the
+/// quads unrolled: board rows are a few quads long, so a loop and its tail
+/// test would cost as much as the data.
+RowKernel row_kernel(npy_intp n) {
+    static constexpr auto fixed =
+        fixed_width_kernels(std::make_index_sequence<kMaxDimension - 3>());
+    if (n < 4) return copy_rows_narrow;
+    if (n <= static_cast<npy_intp>(kMaxDimension)) return fixed[n - 4];
+    return copy_rows_quads<0>;
+}
+
+/// Rows whose floats are neither adjacent nor adjacent backwards.
+void copy_rows_strided(uint32_t *copy, uint32_t *mirror, const char *src, npy_intp step,
+                       npy_intp rows, npy_intp n, npy_intp item_step) {
+    for (npy_intp r = 0; r < rows; ++r, copy += n, mirror += n, src += step)
+        for (npy_intp i = 0; i < n; ++i) mirror[n - 1 - i] = copy[i] = load(src + i * item_step);
+}
+
+/// Writes a (d0, d1, d2, n) block to `out` unchanged and, right after it, with
+/// every row reversed. The input is read once, a row at a time, and each row
+/// is written to both halves while it is in the nearest cache.
+void copy_and_mirror(const View &v, uint32_t *out) {
     const npy_intp d0 = v.dims[0], d1 = v.dims[1], d2 = v.dims[2], n = v.dims[3];
+    const npy_intp count = d0 * d1 * d2 * n;
+    if (count == 0) return;
+    uint32_t *copy = out, *mirror = out + count;
+    const RowKernel kernel = row_kernel(n);
+    if (v.contiguous) {
+        // One run of rows: no stride arithmetic at all.
+        kernel(copy, mirror, v.data, n * kItem, d0 * d1 * d2, n);
+        return;
+    }
     const npy_intp s0 = v.strides[0], s1 = v.strides[1], s2 = v.strides[2], s3 = v.strides[3];
     const char *p0 = v.data;
     for (npy_intp i = 0; i < d0; ++i, p0 += s0) {
         const char *p1 = p0;
-        for (npy_intp j = 0; j < d1; ++j, p1 += s1) {
-            const char *p2 = p1;
-            for (npy_intp k = 0; k < d2; ++k, p2 += s2) {
-                copy_row<S>(p2, s3, n, copy, mirror);
-                copy += n;
-                mirror += n;
+        for (npy_intp j = 0; j < d1; ++j, p1 += s1, copy += d2 * n, mirror += d2 * n) {
+            if (s3 == kItem) {
+                kernel(copy, mirror, p1, s2, d2, n);
+            } else if (s3 == -kItem) {
+                // A row stored backwards is its own mirror stored forwards,
+                // starting at its last element.
+                kernel(mirror, copy, p1 - (n - 1) * kItem, s2, d2, n);
+            } else {
+                copy_rows_strided(copy, mirror, p1, s2, d2, n, s3);
             }
         }
-    }
-}
-
-/// Writes a (d0, d1, d2, n) block to `out` unchanged and, right after it, with
-/// every row reversed.
-void copy_and_mirror(const View &v, uint32_t *out) {
-    const npy_intp n = v.dims[3];
-    const npy_intp rows = v.dims[0] * v.dims[1] * v.dims[2];
-    const npy_intp count = rows * n;
-    if (count == 0) return;
-    uint32_t *mirror = out + count;
-    if (v.contiguous) {
-        // No stride arithmetic: one copy of the block, then each row reversed.
-        std::memcpy(out, v.data, static_cast<std::size_t>(count) * kItem);
-        const char *src = v.data;
-        for (npy_intp r = 0; r < rows; ++r, src += n * kItem, mirror += n) reverse_run(mirror, src, n);
-    } else if (v.strides[3] == kItem) {
-        copy_rows<RowStride::Forward>(v, out, mirror);
-    } else if (v.strides[3] == -kItem) {
-        copy_rows<RowStride::Backward>(v, out, mirror);
-    } else {
-        copy_rows<RowStride::Other>(v, out, mirror);
     }
 }
 
