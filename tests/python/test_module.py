@@ -141,7 +141,7 @@ def test_panic_exception_derives_directly_from_base_exception():
 
 
 G, B = dg.Game(7, 6), dg.Board(7, 6)
-BINDING_ERRORS = [
+ARGUMENT_ERRORS = [
     (lambda: dg.Game(7), "Game.__new__() missing 1 required positional argument: 'height'"),
     (lambda: dg.Game(), "Game.__new__() missing 2 required positional arguments: 'width' and 'height'"),
     (lambda: G.set_piece(), "Game.set_piece() missing 3 required positional arguments: "
@@ -165,11 +165,17 @@ BINDING_ERRORS = [
     (lambda: dg.Move.decode(1, G, data=2), "Move.decode() got multiple values for argument 'data'"),
     (lambda: dg.Game.decode_action(G), "Game.decode_action() missing 1 required positional argument: "
                                        "'action'"),
+    # The cast rule for class-instance arguments.
+    (lambda: G.make_move(B), "argument 'move_': 'Board' object is not an instance of 'Move'"),
+    (lambda: G.make_move(3), "argument 'move_': 'int' object is not an instance of 'Move'"),
+    (lambda: G.is_legal_move(None), "argument 'move_': 'None' is not an instance of 'Move'"),
+    (lambda: G.is_legal_move(move_=(3, 0)), "argument 'move_': 'tuple' object is not an instance "
+                                            "of 'Move'"),
 ]
 
 
-@pytest.mark.parametrize("call, message", BINDING_ERRORS)
-def test_argument_binding_errors(call, message):
+@pytest.mark.parametrize("call, message", ARGUMENT_ERRORS)
+def test_argument_errors(call, message):
     with pytest.raises(TypeError) as exc:
         call()
     assert str(exc.value) == message
@@ -196,7 +202,8 @@ class Index:
 
 
 class IntSub(int):
-    pass
+    def __index__(self):
+        raise AssertionError("an int subclass is converted as an int, without __index__")
 
 
 @pytest.mark.parametrize("value", [
