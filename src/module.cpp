@@ -35,6 +35,12 @@ Ref type_ref(PyTypeObject *type) {
 int exec_module(PyObject *module) noexcept {
     try {
         if (!PyModule_Check(module)) throw PyError(PyExc_TypeError, "expected a module object");
+#if PY_VERSION_HEX < 0x030C0000
+        // Before the interpreters slot existed: refuse by hand, as it would.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main())
+            throw PyError(PyExc_ImportError,
+                          "module drevik_gravline does not support loading in subinterpreters");
+#endif
         add(module, "Board", type_ref(board_type()));
         add(module, "Game", type_ref(game_type()));
         add(module, "Move", type_ref(move_type()));
