@@ -45,8 +45,10 @@ struct NumpyApi {
 Lazy<NumpyApi> numpy_api;
 
 /// Replaces the pending exception with an ImportError that says NumPy is
-/// needed, keeping the original as its cause.
+/// needed, keeping the original as its cause. An interrupt or exit request
+/// passes unchanged.
 NumpyApi *import_failed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     PyObject *cause = nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
     cause = PyErr_GetRaisedException();
@@ -59,14 +61,12 @@ NumpyApi *import_failed() {
     Py_XDECREF(tb);
 #endif
     Ref old = Ref::steal(cause);
-    Ref message = Ref::steal(
-        old ? PyUnicode_FromFormat("augment_symmetries needs NumPy, which could not be loaded: %S",
-                                   old.get())
-            : PyUnicode_FromString("augment_symmetries needs NumPy, which could not be loaded"));
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "augment_symmetries needs NumPy, which could not be loaded: %S", old.get()));
     if (!message) return nullptr;
     Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
     if (!error) return nullptr;
-    if (old) PyException_SetCause(error.get(), old.release());  // steals
+    PyException_SetCause(error.get(), old.release());  // steals
     PyErr_SetObject(PyExc_ImportError, error.get());
     return nullptr;
 }
