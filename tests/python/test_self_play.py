@@ -10,6 +10,8 @@ import pytest
 
 import drevik_gravline as dg
 
+pytest.importorskip("tqdm")  # the example's progress bar
+
 SCRIPT = Path(__file__).resolve().parents[2] / "examples" / "self_play.py"
 _spec = importlib.util.spec_from_file_location("self_play", SCRIPT)
 sp = importlib.util.module_from_spec(_spec)
