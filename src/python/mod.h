@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace gravline::py {
@@ -90,9 +91,13 @@ void raise_panic(const char *message) noexcept;
 /// loser waits on the mutex with its thread state detached (so the winner may
 /// take the lock, run Python code or let a collection stop the world), then
 /// finds the value published with release order and reads it with acquire.
+/// A creation that calls back into itself on the same thread (Python code run
+/// by the creation asking for the value) fails with RuntimeError instead of
+/// waiting for itself.
 template <class T>
 class Lazy {
     std::atomic<T *> value_{nullptr};
+    std::atomic<std::thread::id> creator_{};
     std::mutex mu_;
 
 public:
@@ -100,6 +105,10 @@ public:
     template <class Make>
     T *get(Make &&make) {
         if (T *v = value_.load(std::memory_order_acquire)) return v;
+        if (creator_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+            PyErr_SetString(PyExc_RuntimeError, "drevik_gravline: recursive initialisation");
+            return nullptr;
+        }
         std::unique_lock lock(mu_, std::try_to_lock);
         if (!lock.owns_lock()) {
             Py_BEGIN_ALLOW_THREADS
@@ -107,7 +116,9 @@ public:
             Py_END_ALLOW_THREADS
         }
         if (T *v = value_.load(std::memory_order_acquire)) return v;
+        creator_.store(std::this_thread::get_id(), std::memory_order_relaxed);
         T *v = make();
+        creator_.store(std::thread::id{}, std::memory_order_relaxed);
         if (v) value_.store(v, std::memory_order_release);
         return v;
     }

@@ -375,3 +375,32 @@ def test_first_calls_racing_from_many_threads_all_succeed():
         print(len(shapes), set(shapes))
     """)
     assert out.strip() == "8 {(4, 3, 4, 5)}"
+
+
+def test_call_made_while_numpy_is_being_imported_fails_instead_of_hanging():
+    # An import hook runs Python code inside the first call's NumPy import; a
+    # call from there must not wait for the import that is waiting for it.
+    out = run_python("""
+        import sys
+        import drevik_gravline as dg
+
+        class Reenter:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy":
+                    sys.meta_path.remove(self)
+                    try:
+                        dg.augment_symmetries(1, 2, 3, 4, 5)
+                    except RuntimeError as e:
+                        print("inner:", e)
+                return None
+
+        sys.meta_path.insert(0, Reenter())
+        try:
+            dg.augment_symmetries(1, 2, 3, 4, 5)
+        except TypeError as e:
+            print("outer:", e)
+    """)
+    assert out.splitlines() == [
+        "inner: drevik_gravline: recursive initialisation",
+        "outer: argument 'states': 'int' object is not an instance of 'ndarray'",
+    ]
