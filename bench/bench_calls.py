@@ -1,0 +1,86 @@
+"""Cost of one call of each hot Game method, as a multiple of a floor: a call of
+a built-in method of the same shape (receiver, arguments, kind of result),
+timed in the same run.
+
+    PYTHONPATH=<dir holding the module> python3 bench/bench_calls.py [--reps N]
+
+Each statement runs in a timeit loop; the time of the same loop around `pass`,
+sampled alongside, is subtracted, so the figures are the call alone. All
+statements are sampled in turn, repetition after repetition, and the table shows
+medians. The game is a 7 x 6 game ten moves in. It only measures; it never
+passes or fails.
+"""
+
+import argparse
+import sys
+import timeit
+
+from common import Row, interleaved, median, table
+
+NOARG_GOAL = (1.3, "≤ 1.3x floor")
+
+# (our statement, floor statement, what the floor stands for, goal)
+CASES = [
+    ("g.turn()", "i.bit_length()", "no arguments, a small int", NOARG_GOAL),
+    ("g.is_over()", "i.bit_length()", "no arguments, a small int", NOARG_GOAL),
+    ("g.legal_action_indices()", "l7.copy()", "no arguments, a new list of 7 ints", NOARG_GOAL),
+    ("g.clone()", "ba.copy()", "no arguments, a new object and its buffer", NOARG_GOAL),
+    ("g.transposition_hash()", "f.__trunc__()", "no arguments, a new 64-bit int", NOARG_GOAL),
+    ("hash(g)", "hash(f)", "hash() of an object that computes it", NOARG_GOAL),
+    ("g.decode_action(3)", "l7.index(3)", "one int argument", (None, "")),
+    ("g.apply_action(3); g.unmake_move()", "l.append(3); l.pop()", "one-argument change, then undo",
+     (None, "")),
+    ("g.make_move(m); g.unmake_move()", "l.append(3); l.pop()", "one-argument change, then undo",
+     (None, "")),
+]
+
+
+def namespace():
+    from drevik_gravline import Game
+    g = Game(7, 6)
+    for action in (0, 1, 2, 3, 4, 5, 6, 0, 1, 2):
+        g.apply_action(action)
+    assert not g.is_over()
+    return {
+        "g": g,
+        "m": g.decode_action(3),
+        "i": 0,
+        "l7": list(range(7)),
+        "l": [],
+        "ba": bytearray(64),
+        "f": 1.2345e18,
+    }
+
+
+def measure(reps=21, target_s=0.02):
+    ns = namespace()
+    timers = {"pass": timeit.Timer("pass", globals=ns)}
+    for ours, floor, _, _ in CASES:
+        timers.setdefault(ours, timeit.Timer(ours, globals=ns))
+        timers.setdefault(floor, timeit.Timer(floor, globals=ns))
+    samples = interleaved({stmt: t.timeit for stmt, t in timers.items()}, reps, target_s)
+    # Subtract the empty loop of the same repetition, then take the median.
+    net = {stmt: median([a - b for a, b in zip(s, samples["pass"])])
+           for stmt, s in samples.items() if stmt != "pass"}
+    rows = []
+    for ours, floor, shape, (goal, goal_text) in CASES:
+        rows.append(Row(f"call {ours}", net[ours], f"floor {floor}", net[floor],
+                        goal=goal, goal_text=goal_text))
+    loop = median(samples["pass"])
+    return rows, f"empty timeit loop {loop * 1e9:.1f} ns per iteration, subtracted"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=21, help="interleaved repetitions")
+    args = parser.parse_args()
+    rows, note = measure(args.reps)
+    print(f"CPython {sys.version.split()[0]}, {args.reps} interleaved repetitions, medians; {note}")
+    print(table(rows))
+    print()
+    for ours, floor, shape, _ in CASES:
+        print(f"  {floor:24} {shape}")
+
+
+if __name__ == "__main__":
+    main()
