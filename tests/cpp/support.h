@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "game.h"
+#include "../../src/game.h"
 
 namespace gravline::testing {
 
@@ -129,7 +129,8 @@ bool same_cells(const Game<NW> &g, const RefGame &ref) {
 template <int NW>
 void play(Game<NW> &g, std::initializer_list<unsigned> columns) {
     for (unsigned c : columns) {
-        const Move m{static_cast<uint8_t>(c), static_cast<uint8_t>(g.board.column_height(c, g.geometry))};
+        const unsigned row = g.board.column_height(c, g.geometry);
+        const Move m{static_cast<uint8_t>(c), static_cast<uint8_t>(row)};
         ASSERT_TRUE(g.make_move(m)) << "column " << c;
     }
 }

