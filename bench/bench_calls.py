@@ -52,7 +52,7 @@ def namespace():
     }
 
 
-def measure(reps=21, target_s=0.02):
+def suite_rows(reps=21, target_s=0.02):
     ns = namespace()
     timers = {"pass": timeit.Timer("pass", globals=ns)}
     for ours, floor, _, _ in CASES:
@@ -74,7 +74,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=21, help="interleaved repetitions")
     args = parser.parse_args()
-    rows, note = measure(args.reps)
+    rows, note = suite_rows(args.reps)
     print(f"CPython {sys.version.split()[0]}, {args.reps} interleaved repetitions, medians; {note}")
     print(table(rows))
     print()

@@ -7,8 +7,9 @@ with its engine game inline, and the list slot of 8 bytes). "rss" is the growth
 of the process's resident set, which also counts the move history buffers that
 the engine allocates outside Python's allocator, and allocator overhead. Both
 are divided by the number of games. Each case runs in a fresh process, so no
-case reuses memory that an earlier one freed. It only measures; it never
-passes or fails.
+case reuses memory that an earlier one freed. OpenSpiel's connect_four states,
+when pyspiel is installed, are measured the same way for comparison; only
+"rss" sees their C++ allocations. It only measures; it never passes or fails.
 """
 
 import argparse
@@ -49,6 +50,29 @@ def measure(make, count, traced):
     return (after - before) / count, sys.getsizeof(held[0])
 
 
+def openspiel_game(width, height):
+    import pyspiel
+    return pyspiel.load_game("connect_four", {"columns": width, "rows": height})
+
+
+def openspiel_state(width, height, moves, seed=1):
+    rng = random.Random(seed)
+    state = openspiel_game(width, height).new_initial_state()
+    for _ in range(moves):
+        if state.is_terminal():
+            break
+        state.apply_action(rng.choice(state.legal_actions()))
+    return state
+
+
+def openspiel_installed():
+    try:
+        import pyspiel  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 # Each entry builds the maker of one object, with any setup done once.
 CASES = {
     "Game(7, 6)": lambda: lambda: Game(7, 6),
@@ -58,7 +82,41 @@ CASES = {
     "clone of 7x6 after 10 moves": lambda: played(7, 6, 10).clone,
     "clone of 32x32 after 10 moves": lambda: played(32, 32, 10).clone,
     "Move(3, 0)": lambda: lambda: Move(3, 0),
+    "OpenSpiel new state 7x6": lambda: openspiel_game(7, 6).new_initial_state,
+    "OpenSpiel clone of 7x6 after 10 moves": lambda: openspiel_state(7, 6, 10).clone,
+    "OpenSpiel new state 32x32": lambda: openspiel_game(32, 32).new_initial_state,
+    "OpenSpiel clone of 32x32 after 10 moves": lambda: openspiel_state(32, 32, 10).clone,
 }
+
+# The suite's rows: (ours, OpenSpiel's counterpart).
+PAIRS = [
+    ("Game(7, 6)", "OpenSpiel new state 7x6"),
+    ("clone of 7x6 after 10 moves", "OpenSpiel clone of 7x6 after 10 moves"),
+    ("Game(32, 32)", "OpenSpiel new state 32x32"),
+    ("clone of 32x32 after 10 moves", "OpenSpiel clone of 32x32 after 10 moves"),
+]
+
+
+def run_case(name, count, traced):
+    """(bytes per object, sys.getsizeof of one) of a case, in a fresh process."""
+    flag = ["--traced"] if traced else []
+    child = subprocess.run([sys.executable, __file__, "--count", str(count), "--case", name] + flag,
+                           check=True, capture_output=True, text=True)
+    per_object, size = child.stdout.split()
+    return float(per_object), int(size)
+
+
+def suite_rows(count=20_000):
+    """Rows of the suite's table: resident bytes per object, ours and OpenSpiel's."""
+    from common import Row
+    have_openspiel = openspiel_installed()
+    rows = []
+    for ours, theirs in PAIRS:
+        mine = run_case(ours, count, traced=False)[0]
+        base = run_case(theirs, count, traced=False)[0] if have_openspiel else None
+        rows.append(Row(f"memory, {ours}", mine, "OpenSpiel state", base, unit="B",
+                        note="" if have_openspiel else "not installed"))
+    return rows
 
 
 def main():
@@ -72,16 +130,13 @@ def main():
         print(f"{per_object:.1f} {size}")
         return
     print(f"{args.count} objects each, bytes per object")
-    print(f"{'case':32} {'getsizeof':>10} {'traced':>10} {'rss':>10}")
+    print(f"{'case':40} {'getsizeof':>10} {'traced':>10} {'rss':>10}")
+    have_openspiel = openspiel_installed()
     for name in CASES:
-        results = []
-        for flag in (["--traced"], []):
-            child = subprocess.run([sys.executable, __file__, "--count", str(args.count),
-                                    "--case", name] + flag,
-                                   check=True, capture_output=True, text=True)
-            results.append(child.stdout.split())
-        (traced, size), (rss, _) = results
-        print(f"{name:32} {size:>10} {traced:>10} {rss:>10}")
+        if name.startswith("OpenSpiel") and not have_openspiel:
+            continue
+        (traced, size), (rss, _) = (run_case(name, args.count, flag) for flag in (True, False))
+        print(f"{name:40} {size:>10} {traced:>10.1f} {rss:>10.1f}")
 
 
 if __name__ == "__main__":

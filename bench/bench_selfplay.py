@@ -106,7 +106,7 @@ def load():
     return starts, missing
 
 
-def measure(reps=21, target_s=0.1):
+def suite_rows(reps=21, target_s=0.1):
     """Rows of the suite's table: ours against each peer, seconds per game."""
     starts, missing = load()
     check = {name: play(start, 100, random.Random(7)) for name, start in starts.items()}
@@ -134,7 +134,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=21, help="interleaved repetitions")
     args = parser.parse_args()
-    rows, note = measure(args.reps)
+    rows, note = suite_rows(args.reps)
     print(f"CPython {sys.version.split()[0]}, {args.reps} interleaved repetitions, medians; {note}")
     print(table(rows))
 

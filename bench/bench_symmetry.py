@@ -71,6 +71,20 @@ def run(batch, reps, inner):
     return {name: statistics.median(t) for name, t in times.items()}
 
 
+def suite_rows(reps=41, inner=10):
+    """Rows of the suite's table, seconds per call."""
+    from common import Row
+    rng = np.random.default_rng(1)
+    rows = []
+    for shape in SHAPES:
+        batch = make_batch(rng, *shape)
+        med = run(batch, reps, inner)
+        label = "augment_symmetries B={} of {}x{}x{}".format(*shape)
+        rows.append(Row(label, med["augment"], "NumPy concatenate + mirror", med["mirror_np"]))
+        rows.append(Row(label, med["augment"], "NumPy concatenate, no mirror", med["copy_np"]))
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=41, help="interleaved repetitions")
