@@ -25,11 +25,14 @@ Arrays in the file, one row per sample (N positions, then their N mirrors):
     opponent_policy_masks  (2N,)           1 where opponent_policies is a target,
                                            0 at the last position of a game
 
-All float32. Game i is played from a seed derived from (--seed, i) alone, and
-games are stored in index order, so a seed gives the same arrays for any
---workers, and the first k games of a longer run are those of a k-game run.
-The policy treats columns alike, so a mirrored sample is a sample of the same
-policy playing the mirrored game.
+All float32. With --no-mirror the file holds the N positions only, for
+pipelines that mirror samples themselves.
+
+Game i is played from a seed derived from (--seed, i) alone, and games are
+stored in index order, so a seed gives the same arrays for any --workers, and
+the first k games of a longer run are those of a k-game run. The policy treats
+columns alike, so a mirrored sample is a sample of the same policy playing the
+mirrored game.
 """
 
 from __future__ import annotations
