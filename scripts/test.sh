@@ -12,7 +12,7 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   $sudo apt-get update -q && $sudo apt-get install -y -q libgtest-dev
 fi
 
-source "$root/scripts/setup_venv.sh" pytest numpy cmake ninja
+source "$root/scripts/setup_venv.sh" pytest numpy cmake ninja mypy tqdm
 pytag=$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 echo "== engine tests (GoogleTest) =="
 build=$root/build/tests-$pytag
