@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The benchmark suite in one command. Makes (or reuses) the virtual environment
+# .venv-bench with this checkout, OpenSpiel, PettingZoo and NumPy from PyPI,
+# builds the engine's C++ benchmark (Google Benchmark, from the system's
+# libbenchmark-dev, installed with apt-get when missing), runs every workload and
+# prints one table, which also goes to bench/latest.md.
+#   bench/run.sh [--quick]
+#   PYTHON=python3.12 bench/run.sh        # another interpreter
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+python=${PYTHON:-python3}
+venv=$root/.venv-bench
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+VPY=$venv/bin/python
+pip() { "$VPY" -m pip -q --disable-pip-version-check "$@"; }
+
+echo "== Python packages ==" >&2
+pip install --upgrade pip
+# PettingZoo's connect_four imports pygame at load time (for drawing), so it
+# comes along; the build tools let the checkout rebuild incrementally below.
+pip install numpy pettingzoo pygame-ce scikit-build-core cmake ninja
+# OpenSpiel ships wheels for some interpreters only, and building it from source
+# is out of scope here; without a wheel its rows say "not installed".
+pip install --only-binary=:all: open-spiel ||
+  echo "open-spiel: no wheel for $("$VPY" -V); its baselines are left out" >&2
+# This checkout, built in a fixed directory so that a rerun recompiles only what changed.
+pip install --no-build-isolation --no-deps --force-reinstall \
+  -C build-dir="$root/build/bench-wheel" "$root"
+
+echo "== C++ benchmark ==" >&2
+if [ ! -f /usr/include/benchmark/benchmark.h ]; then
+  if [ "$(id -u)" = 0 ]; then sudo=; else sudo=sudo; fi
+  $sudo apt-get update -q && $sudo apt-get install -y -q libbenchmark-dev
+fi
+PATH=$venv/bin:$PATH
+build=$root/build/bench-engine
+cmake -S "$root" -B "$build" -G Ninja -DGRAVLINE_BUILD_MODULE=OFF -DGRAVLINE_BUILD_BENCH=ON \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" >&2
+
+echo "== running ==" >&2
+# The module under test is the one just installed, whatever PYTHONPATH says.
+unset PYTHONPATH
+exec "$VPY" "$root/bench/run.py" --engine-bench "$build/engine_bench" "$@"
