@@ -147,15 +147,18 @@ enum class Access { Shared, Exclusive };
 /// The borrow of one object for one call: shared (any number of readers) or
 /// exclusive (one writer, nothing else). A conflicting access fails at once
 /// instead of waiting. The flag is 0 when free, k > 0 with k readers, -1 with a
-/// writer. Taking it is an acquire operation and releasing a release
-/// operation, so whatever the previous holder wrote to the object is visible
-/// to the next, also without an interpreter lock.
+/// writer. Without an interpreter lock, taking it is an atomic acquire
+/// operation and releasing a release operation, so whatever the previous holder
+/// wrote to the object is visible to the next.
 template <Access A>
 class Borrow {
     std::atomic<int64_t> &flag_;
 
 public:
     explicit Borrow(std::atomic<int64_t> &flag) : flag_(flag) {
+#ifdef Py_GIL_DISABLED
+        // Threads really run together: take the flag with one atomic
+        // read-modify-write, acquiring what the previous holder published.
         if constexpr (A == Access::Shared) {
             int64_t seen = flag_.load(std::memory_order_relaxed);
             do {
@@ -168,10 +171,30 @@ public:
                                                std::memory_order_relaxed))
                 throw_borrow_error(A);
         }
+#else
+        // With an interpreter lock only its holder touches a flag, and no Python
+        // code runs between this load and store, so the pair cannot interleave
+        // with another thread's; the lock's hand-over orders the memory.
+        const int64_t seen = flag_.load(std::memory_order_relaxed);
+        if constexpr (A == Access::Shared) {
+            if (seen < 0) throw_borrow_error(A);
+            flag_.store(seen + 1, std::memory_order_relaxed);
+        } else {
+            if (seen != 0) throw_borrow_error(A);
+            flag_.store(-1, std::memory_order_relaxed);
+        }
+#endif
     }
     ~Borrow() {
+#ifdef Py_GIL_DISABLED
+        // Release order publishes this holder's writes to the next one.
         if constexpr (A == Access::Shared) flag_.fetch_sub(1, std::memory_order_release);
         else flag_.store(0, std::memory_order_release);
+#else
+        if constexpr (A == Access::Shared)
+            flag_.store(flag_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        else flag_.store(0, std::memory_order_relaxed);
+#endif
     }
     Borrow(const Borrow &) = delete;
     Borrow &operator=(const Borrow &) = delete;
