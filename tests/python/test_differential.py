@@ -119,6 +119,7 @@ class Differential:
             (self.op_apply_any, 6),
             (self.op_make_bad, 6),
             (self.op_unmake, 9),
+            (self.op_rewind, 0.2),
             (self.op_set_piece, 4),
             (self.op_overwrite_history, 2),
             (self.op_bad_piece, 0.3),
@@ -364,6 +365,15 @@ class Differential:
         self.stats["unmakes" if p.model.history else "unmakes on empty history"] += 1
         self.expect("unmake_move", p.game.unmake_move(), p.model.unmake_move())
 
+    def op_rewind(self, p):
+        """Take back every move, comparing after each one, down to the empty history."""
+        self.note(f"unmake_move() x {len(p.model.history)}")
+        while p.model.history:
+            self.expect("unmake_move", p.game.unmake_move(), p.model.unmake_move())
+            self.check_cheap(p)
+        self.expect("unmake_move on empty history", p.game.unmake_move(), p.model.unmake_move())
+        self.stats["rewinds"] += 1
+
     def random_piece(self):
         return self.rng.choice((rm.RED, rm.YELLOW, None))
 
@@ -585,7 +595,7 @@ def test_random_games_match_the_model():
     print(f"\ndifferential: {STEPS} steps, seed {SEED}: {dict(sorted(stats.items()))}")
     if STEPS >= DEFAULT_STEPS:
         # A run this long must have reached every kind of event, or it checks too little.
-        for key in ("wins", "draws", "unmakes", "unmakes on empty history", "edits",
+        for key in ("wins", "draws", "unmakes", "unmakes on empty history", "rewinds", "edits",
                     "history edits", "clones", "boards", "plane checks", "crowds",
                     "landings below the named row", "decoded but refused"):
             assert stats[key] > 0, key
