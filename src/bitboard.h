@@ -21,6 +21,12 @@
 
 namespace gravline {
 
+/// The failure of a bit index past the last word; kept out of line so that the
+/// check itself stays one compare.
+[[noreturn, gnu::cold, gnu::noinline]] inline void index_error(unsigned k) {
+    fatal("bit index " + std::to_string(k) + " is past the last word");
+}
+
 template <int NW>
 struct Bitboard {
     static_assert(1 <= NW && NW <= kMaxWords);
@@ -28,9 +34,8 @@ struct Bitboard {
 
     /// Fails on an index past the last word, which no on-board cell reaches.
     static constexpr void check_index(unsigned k) {
-        if (k / 64 >= static_cast<unsigned>(NW))
-            fatal("bit index " + std::to_string(k) + " is past the last of " + std::to_string(NW) +
-                  " words");
+        if (k / 64 >= static_cast<unsigned>(NW)) [[unlikely]]
+            index_error(k);
     }
 
     constexpr bool get_bit(unsigned k) const {
@@ -102,6 +107,15 @@ struct Bitboard {
             out.w[i] = v;
         }
         return out;
+    }
+
+    /// Bits `start` .. `start + n - 1` as the low bits of a word, n <= 32, e.g. the
+    /// top row of a board. Bits past the last word read as zero.
+    constexpr uint32_t extract(unsigned start, unsigned n) const {
+        const unsigned i = start / 64, r = start % 64;
+        uint64_t v = i < static_cast<unsigned>(NW) ? w[i] >> r : 0;
+        if (r != 0 && i + 1 < static_cast<unsigned>(NW)) v |= w[i + 1] << (64 - r);
+        return static_cast<uint32_t>(v & ((uint64_t{1} << n) - 1));
     }
 
     /// The set of bits 0 .. n - 1.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <optional>
 #include <vector>
 
@@ -61,14 +62,21 @@ struct Game {
     unsigned width() const { return board.width; }
     unsigned height() const { return board.height; }
 
+    /// Bit c set for each column c whose top cell is empty; none once the game is over.
+    uint32_t legal_columns() const {
+        if (over) return 0;
+        const unsigned w = board.width;
+        return ~board.occupied().extract((board.height - 1u) * w, w) & ((uint64_t{1} << w) - 1);
+    }
+
     /// One move per column with room, left to right; none once the game is over.
     MoveList legal_moves() const {
         MoveList list;
-        if (over) return list;
-        for (unsigned c = 0; c < board.width; ++c)
-            if (!board.is_column_full(c))
-                list.moves[list.size++] = Move{static_cast<uint8_t>(c),
-                                               static_cast<uint8_t>(board.column_height(c, geometry))};
+        for (uint32_t cols = legal_columns(); cols; cols &= cols - 1) {
+            const unsigned c = std::countr_zero(cols);
+            list.moves[list.size++] =
+                Move{static_cast<uint8_t>(c), static_cast<uint8_t>(board.column_height(c, geometry))};
+        }
         return list;
     }
 

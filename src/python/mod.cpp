@@ -109,8 +109,7 @@ PyTypeObject *make_type(PyType_Spec &spec) {
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
-PyTypeObject *require_type(PyTypeObject *(*get)(), const char *name) {
-    if (PyTypeObject *t = get()) return t;
+void type_creation_failed(const char *name) {
     PyErr_Clear();
     panic(std::string("failed to create type object for `") + name + "`");
 }

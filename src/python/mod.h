@@ -129,8 +129,14 @@ PyTypeObject *board_type();
 PyTypeObject *game_type();
 PyTypeObject *move_type();
 PyTypeObject *game_outcome_type();
+/// The internal failure of a class that could not be created at a later first use.
+[[noreturn]] void type_creation_failed(const char *name);
 /// As above, but a failure at a later first use is an internal failure.
-PyTypeObject *require_type(PyTypeObject *(*get)(), const char *name);
+inline PyTypeObject *require_type(PyTypeObject *(*get)(), const char *name) {
+    if (PyTypeObject *t = get()) [[likely]]
+        return t;
+    type_creation_failed(name);
+}
 
 /// Creates a class from its spec with the flags every class here shares: not
 /// subclassable, immutable from Python once created.

@@ -1,5 +1,6 @@
 // The Game class: one game of any size, played, taken back, edited, copied,
 // printed, encoded into planes and hashed.
+#include <bit>
 #include <string>
 #include <vector>
 
@@ -105,10 +106,10 @@ Ref game_legal_moves(PyObject *self) {
 }
 
 Ref game_legal_action_indices(PyObject *self) {
-    const MoveList moves = read(self, [](auto &g) { return g.legal_moves(); });
-    Ref list = check(PyList_New(moves.size));
-    for (unsigned i = 0; i < moves.size; ++i)
-        PyList_SET_ITEM(list.get(), i, py_long(moves[i].col).release());
+    uint32_t cols = read(self, [](auto &g) { return g.legal_columns(); });
+    Ref list = check(PyList_New(std::popcount(cols)));
+    for (Py_ssize_t i = 0; cols; cols &= cols - 1, ++i)
+        PyList_SET_ITEM(list.get(), i, py_long(std::countr_zero(cols)).release());
     return list;
 }
 
