@@ -102,7 +102,7 @@ def load():
         except ImportError as e:
             if name == "ours":
                 raise
-            missing[name] = f"not installed: {e.name or e}"
+            missing[name] = f"not installed for CPython {sys.version_info[0]}.{sys.version_info[1]}"
     return starts, missing
 
 
