@@ -58,16 +58,16 @@ CANDIDATES = {
 
 
 def run(batch, reps, inner):
-    """Median seconds per call of each candidate, interleaved."""
+    """Median CPU seconds per call of each candidate, interleaved."""
     times = {name: [] for name in CANDIDATES}
     for fn in CANDIDATES.values():  # warm up caches and the allocator
         fn(*batch)
     for _ in range(reps):
         for name, fn in CANDIDATES.items():
-            start = time.perf_counter()
+            start = time.process_time()
             for _ in range(inner):
                 fn(*batch)
-            times[name].append((time.perf_counter() - start) / inner)
+            times[name].append((time.process_time() - start) / inner)
     return {name: statistics.median(t) for name, t in times.items()}
 
 

@@ -119,8 +119,8 @@ def main():
         section("C++ playouts", lambda: engine_rows(args.engine_bench, 5 if args.quick else 15))
     else:
         notes.append("C++ rows left out: no --engine-bench binary given")
-    notes.append(f"Python: medians of {reps} interleaved repetitions, wall time; per-call rows "
-                 f"have the empty loop subtracted")
+    notes.append(f"Python: medians of {reps} interleaved repetitions, CPU time of the process; "
+                 f"per-call rows have the empty loop subtracted")
     notes.append("ratio = ours / baseline: below 1 is faster (or smaller) than the baseline")
 
     text = table(rows)
