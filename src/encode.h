@@ -18,24 +18,24 @@ inline constexpr unsigned kGlobalInputFeatures = 0;
 /// Positions before the current one that the planes show.
 inline constexpr unsigned kHistoryPlies = 7;
 
-/// Writes 1.0 into plane 2t for each cell holding a piece of `perspective`, and
-/// into plane 2t + 1 for each cell of the other player, in a buffer of planes
-/// `rows` x `cols` (value of plane p, row r, column c at p*rows*cols + r*cols + c).
-/// Only ones are written: the buffer must start zeroed. Cells outside the
-/// board or the plane are skipped.
-template <int NW>
-void fill_gravline_planes(float *buf, std::size_t len, const Board<NW> &board, Player perspective,
-                          unsigned t, unsigned cols, unsigned rows) {
+/// Calls one(i) for each index i of a plane buffer that holds 1.0 for this
+/// position: plane 2t for each cell holding a piece of `perspective`, plane
+/// 2t + 1 for each cell of the other player, planes `rows` x `cols` (value of
+/// plane p, row r, column c at p*rows*cols + r*cols + c). Cells outside the
+/// board or the plane are skipped; an index at or past `len` is a fault.
+template <int NW, class One>
+void visit_plane_ones(std::size_t len, const Board<NW> &board, Player perspective, unsigned t,
+                      unsigned cols, unsigned rows, One &&one) {
     const std::size_t plane = std::size_t{rows} * cols;
     const auto put = [&](const Bitboard<NW> &pieces, unsigned p) {
         pieces.for_each_bit([&](unsigned k) {
             const unsigned col = k % board.width, row = k / board.width;
             if (col >= cols || row >= rows || row >= board.height) return;
             const std::size_t at = p * plane + std::size_t{row} * cols + col;
-            if (at >= len)
+            if (at >= len) [[unlikely]]
                 fatal("plane index " + std::to_string(at) + " is past the buffer of " +
                       std::to_string(len));
-            buf[at] = 1.0f;
+            one(at);
         });
     };
     // Red is looked up first, so a cell in both sets belongs to Red.
@@ -45,20 +45,30 @@ void fill_gravline_planes(float *buf, std::size_t len, const Board<NW> &board, P
     put(yellow, 2 * t + (red_is_mover ? 1 : 0));
 }
 
-/// Writes the 17 planes of `game` into a zeroed buffer of 17 x height x width
-/// floats: the current position and up to seven before it, from the side to
-/// move's point of view, then the colour plane (all ones when Red moves).
+/// Writes 1.0 into plane 2t for each cell holding a piece of `perspective`, and
+/// into plane 2t + 1 for each cell of the other player, in a buffer of `len`
+/// floats laid out as for visit_plane_ones. Only ones are written: the buffer
+/// must start zeroed.
+template <int NW>
+void fill_gravline_planes(float *buf, std::size_t len, const Board<NW> &board, Player perspective,
+                          unsigned t, unsigned cols, unsigned rows) {
+    visit_plane_ones(len, board, perspective, t, cols, rows, [buf](std::size_t i) { buf[i] = 1.0f; });
+}
+
+/// Calls one(i) for each index i that holds 1.0 in the 17 planes of `game`, each
+/// index once: the current position and up to seven before it, from the side
+/// to move's point of view, then the colour plane (all ones when Red moves).
 ///
 /// Earlier positions come from taking back the recorded moves one by one on a
 /// private copy of the board, so the game itself is never touched, even when
 /// set_piece edits have made its history disagree with its board.
-template <int NW>
-void encode_planes(const Game<NW> &game, float *buf) {
+template <int NW, class One>
+void visit_planes(const Game<NW> &game, One &&one) {
     const unsigned w = game.width(), h = game.height();
     const std::size_t plane = std::size_t{w} * h, len = kSpatialInputPlanes * plane;
     const Player mover = game.turn;
     Board<NW> board = game.board;
-    fill_gravline_planes(buf, len, board, mover, 0, w, h);
+    visit_plane_ones(len, board, mover, 0, w, h, one);
     const std::size_t k = std::min<std::size_t>(game.history.size(), kHistoryPlies);
     for (unsigned t = 1; t <= k; ++t) {
         const Move m = game.history[game.history.size() - t];
@@ -67,9 +77,16 @@ void encode_planes(const Game<NW> &game, float *buf) {
             board.red.clear_bit(bit);
             board.yellow.clear_bit(bit);
         }
-        fill_gravline_planes(buf, len, board, mover, t, w, h);
+        visit_plane_ones(len, board, mover, t, w, h, one);
     }
-    if (mover == Player::Red) std::fill(buf + (kSpatialInputPlanes - 1) * plane, buf + len, 1.0f);
+    if (mover == Player::Red)
+        for (std::size_t i = (kSpatialInputPlanes - 1) * plane; i < len; ++i) one(i);
+}
+
+/// Writes the 17 planes of `game` into a zeroed buffer of 17 x height x width floats.
+template <int NW>
+void encode_planes(const Game<NW> &game, float *buf) {
+    visit_planes(game, [buf](std::size_t i) { buf[i] = 1.0f; });
 }
 
 /// The move that lands in column `action`: its row is the column's piece count.

@@ -2,7 +2,6 @@
 // printed, encoded into planes and hashed.
 #include <bit>
 #include <string>
-#include <vector>
 
 #include "../encode.h"
 #include "../hash.h"
@@ -176,21 +175,28 @@ Ref game_global_input_feature_count(PyObject *self) {
 
 Ref game_encode_spatial_planes(PyObject *self) {
     PyGame *g = game_of(self);
-    // Exclusive, like a take-back and replay would need, although the planes
-    // are read from a private copy of the board and the game is never changed.
+    // Exclusive, as a take-back and replay would need, although the planes are
+    // read from a private copy of the board and the game is never changed.
     ExclusiveBorrow borrow(g->borrow);
     const auto [h, w] = g->visit([](auto &game) { return std::pair{game.height(), game.width()}; });
-    const std::size_t n = std::size_t{kSpatialInputPlanes} * h * w;
-    std::vector<float> planes(n, 0.0f);
-    g->visit([&](auto &game) { encode_planes(game, planes.data()); });
+    const Py_ssize_t n = static_cast<Py_ssize_t>(kSpatialInputPlanes) * h * w;
     PyObject *zero = shared_float(zero_float, 0.0);
     PyObject *one = shared_float(one_float, 1.0);
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject *v = planes[i] != 0.0f ? one : zero;
-        Py_INCREF(v);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    // The list is filled with 0.0, then the cells that hold 1.0 are swapped in:
+    // no buffer of floats between the engine and the list.
+    Ref list = check(PyList_New(n));
+    PyObject **items = reinterpret_cast<PyListObject *>(list.get())->ob_item;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(zero);
+        items[i] = zero;
     }
+    g->visit([&](auto &game) {
+        visit_planes(game, [&](std::size_t i) {
+            Py_DECREF(zero);  // the list holds another reference to it
+            Py_INCREF(one);
+            items[i] = one;
+        });
+    });
     return check(Py_BuildValue("(NIII)", list.release(), kSpatialInputPlanes, h, w));
 }
 
