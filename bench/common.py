@@ -56,7 +56,8 @@ def table(rows):
     for r in rows:
         base = f"{r.baseline_name} {format_value(r.baseline, r.unit)}" if r.baseline is not None \
             else f"{r.baseline_name} ({r.note or 'not measured'})"
-        ratio = "-" if r.ratio is None else f"{r.ratio:.2f}" if r.ratio < 10 else f"{r.ratio:.0f}"
+        ratio = ("-" if r.ratio is None else f"{r.ratio:.2g}" if r.ratio < 0.1 else
+                 f"{r.ratio:.2f}" if r.ratio < 10 else f"{r.ratio:.0f}")
         body.append([r.workload, format_value(r.ours, r.unit), base, ratio, r.goal_text or "-", r.met])
     widths = [max(len(line[i]) for line in [head] + body) for i in range(len(head))]
     fmt = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"

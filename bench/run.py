@@ -89,6 +89,11 @@ def engine_rows(binary, reps):
                   f"NW=1 play the same games (the binary checks this before timing)")
 
 
+def labelled(name, result):
+    rows, note = result
+    return rows, f"{name}: {note}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--engine-bench", help="the engine_bench binary; without it no C++ rows")
@@ -108,8 +113,8 @@ def main():
             notes.append(note)
         rows.extend(result)
 
-    section("self-play", lambda: bench_selfplay.suite_rows(reps))
-    section("per-call costs", lambda: bench_calls.suite_rows(reps))
+    section("self-play", lambda: labelled("self-play", bench_selfplay.suite_rows(reps)))
+    section("per-call costs", lambda: labelled("per call", bench_calls.suite_rows(reps)))
     section("planes", lambda: bench_planes.suite_rows(reps))
     section("symmetries", lambda: bench_symmetry.suite_rows(reps))
     section("memory", lambda: (bench_memory.suite_rows(20_000),

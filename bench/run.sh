@@ -17,11 +17,14 @@ pip() { "$VPY" -m pip -q --disable-pip-version-check "$@"; }
 
 echo "== Python packages ==" >&2
 pip install --upgrade pip
+# The build tools let the checkout rebuild incrementally below.
+pip install numpy scikit-build-core cmake ninja
 # PettingZoo's connect_four imports pygame at load time (for drawing), so it
-# comes along; the build tools let the checkout rebuild incrementally below.
-pip install numpy pettingzoo pygame-ce scikit-build-core cmake ninja
-# OpenSpiel ships wheels for some interpreters only, and building it from source
-# is out of scope here; without a wheel its rows say "not installed".
+# comes along. OpenSpiel ships wheels for some interpreters only, and building
+# it from source is out of scope here. A peer that does not install is left
+# out, and its rows say "not installed".
+pip install --only-binary=pygame-ce pettingzoo pygame-ce ||
+  echo "pettingzoo: does not install on $("$VPY" -V); its baseline is left out" >&2
 pip install --only-binary=:all: open-spiel ||
   echo "open-spiel: no wheel for $("$VPY" -V); its baselines are left out" >&2
 # This checkout, built in a fixed directory so that a rerun recompiles only what changed.
