@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "floor_bitboard.h"
-#include "game.h"
+#include "../src/game.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "game.h"
 
@@ -27,6 +28,10 @@ constexpr uint64_t siphash(const uint8_t *data, std::size_t len, uint64_t k0 = 0
     };
     const auto load = [&](std::size_t at, std::size_t n) {
         uint64_t m = 0;
+        if (n == 8 && !std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+            std::memcpy(&m, data + at, 8);  // one load where the byte order allows it
+            return m;
+        }
         for (std::size_t i = 0; i < n; ++i) m |= uint64_t{data[at + i]} << (8 * i);
         return m;
     };
@@ -53,7 +58,12 @@ class HashMessage {
 public:
     void u8(uint8_t v) { bytes_[len_++] = v; }
     void u64(uint64_t v) {
-        for (int i = 0; i < 8; ++i) bytes_[len_++] = static_cast<uint8_t>(v >> (8 * i));
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(bytes_ + len_, &v, 8);
+            len_ += 8;
+        } else {
+            for (int i = 0; i < 8; ++i) bytes_[len_++] = static_cast<uint8_t>(v >> (8 * i));
+        }
     }
     const uint8_t *data() const { return bytes_; }
     std::size_t size() const { return len_; }

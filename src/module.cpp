@@ -35,6 +35,12 @@ Ref type_ref(PyTypeObject *type) {
 int exec_module(PyObject *module) noexcept {
     try {
         if (!PyModule_Check(module)) throw PyError(PyExc_TypeError, "expected a module object");
+#if defined(__POPCNT__) && (defined(__x86_64__) || defined(__i386__))
+        // Built to count bits with POPCNT: refuse to load where it would fault.
+        if (!__builtin_cpu_supports("popcnt"))
+            throw PyError(PyExc_ImportError,
+                          "drevik_gravline needs a processor with the POPCNT instruction");
+#endif
 #if PY_VERSION_HEX < 0x030C0000
         // Before the interpreters slot existed: refuse by hand, as it would.
         if (PyInterpreterState_Get() != PyInterpreterState_Main())

@@ -101,6 +101,9 @@ class Lazy {
     std::mutex mu_;
 
 public:
+    /// The value if it was created already, else nullptr.
+    T *peek() const { return value_.load(std::memory_order_acquire); }
+
     /// The value, or nullptr with a Python exception set.
     template <class Make>
     T *get(Make &&make) {
@@ -377,8 +380,14 @@ Ref compare_values(PyObject *self, PyObject *other, int op, PyTypeObject *type, 
 
 // ---- the shape of every instance ----
 
-/// Checks the receiver of a method against its class (the cast rule).
-inline void check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) {
+/// Checks the receiver of a method against its class (the cast rule). The
+/// class exists by the time any of its methods runs, so the exact-type test
+/// against the published class pointer is the whole check on the normal path.
+inline void check_receiver(PyObject *self, Lazy<PyTypeObject> &cls, PyTypeObject *(*get)(),
+                           const char *class_name) {
+    if (PyTypeObject *t = cls.peek(); t && self && Py_IS_TYPE(self, t)) [[likely]]
+        return;
+    PyTypeObject *type = require_type(get, class_name);
     if (!self || !PyObject_TypeCheck(self, type)) throw_not_instance(self ? self : Py_None, class_name);
 }
 

@@ -6,8 +6,10 @@
 namespace gravline::py {
 namespace {
 
+Lazy<PyTypeObject> board_class;
+
 PyBoard *board_of(PyObject *self) {
-    check_receiver(self, require_type(board_type, "Board"), "Board");
+    check_receiver(self, board_class, board_type, "Board");
     return PyBoard::from(self);
 }
 
@@ -150,8 +152,6 @@ PyType_Slot board_slots[] = {
 };
 
 PyType_Spec board_spec = var_spec<PyBoard>("builtins.Board", board_slots);
-
-Lazy<PyTypeObject> board_class;
 
 }  // namespace
 

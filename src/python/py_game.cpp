@@ -10,8 +10,10 @@
 namespace gravline::py {
 namespace {
 
+Lazy<PyTypeObject> game_class;
+
 PyGame *game_of(PyObject *self) {
-    check_receiver(self, require_type(game_type, "Game"), "Game");
+    check_receiver(self, game_class, game_type, "Game");
     return PyGame::from(self);
 }
 
@@ -323,8 +325,6 @@ PyType_Slot game_slots[] = {
 };
 
 PyType_Spec game_spec = var_spec<PyGame>("builtins.Game", game_slots);
-
-Lazy<PyTypeObject> game_class;
 
 }  // namespace
 

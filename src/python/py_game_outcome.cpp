@@ -8,8 +8,10 @@
 namespace gravline::py {
 namespace {
 
+Lazy<PyTypeObject> outcome_class;
+
 GameOutcome value_of(PyObject *self) {
-    check_receiver(self, require_type(game_outcome_type, "GameOutcome"), "GameOutcome");
+    check_receiver(self, outcome_class, game_outcome_type, "GameOutcome");
     return reinterpret_cast<PyGameOutcome *>(self)->value;
 }
 
@@ -70,8 +72,6 @@ PyType_Spec outcome_spec{
     "builtins.GameOutcome", sizeof(PyGameOutcome), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     outcome_slots};
-
-Lazy<PyTypeObject> outcome_class;
 
 }  // namespace
 

@@ -9,8 +9,10 @@
 namespace gravline::py {
 namespace {
 
+Lazy<PyTypeObject> move_class;
+
 Move value_of(PyObject *self) {
-    check_receiver(self, require_type(move_type, "Move"), "Move");
+    check_receiver(self, move_class, move_type, "Move");
     return reinterpret_cast<PyMove *>(self)->value;
 }
 
@@ -80,8 +82,6 @@ PyType_Slot move_slots[] = {
 
 PyType_Spec move_spec{"builtins.Move", sizeof(PyMove), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, move_slots};
-
-Lazy<PyTypeObject> move_class;
 
 }  // namespace
 
