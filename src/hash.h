@@ -28,8 +28,8 @@ constexpr uint64_t siphash(const uint8_t *data, std::size_t len, uint64_t k0 = 0
     };
     const auto load = [&](std::size_t at, std::size_t n) {
         uint64_t m = 0;
-        if (n == 8 && !std::is_constant_evaluated() && std::endian::native == std::endian::little) {
-            std::memcpy(&m, data + at, 8);  // one load where the byte order allows it
+        if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+            std::memcpy(&m, data + at, n);  // whole words where the byte order allows it
             return m;
         }
         for (std::size_t i = 0; i < n; ++i) m |= uint64_t{data[at + i]} << (8 * i);
@@ -52,7 +52,7 @@ inline uint64_t siphash13(const uint8_t *data, std::size_t len) { return siphash
 
 /// A message buffer big enough for the largest position: 314 bytes.
 class HashMessage {
-    uint8_t bytes_[320]{};
+    uint8_t bytes_[320];  // only the first len_ bytes are ever read
     std::size_t len_ = 0;
 
 public:
