@@ -94,6 +94,12 @@ struct Bitboard {
     /// pushed past the last word are lost; nothing is masked to the board.
     /// With NW = 2, {bit 63} shifted by 1 is {bit 64}.
     constexpr Bitboard shift_left(unsigned n) const {
+        if constexpr (NW == 1) {
+            Bitboard out;
+            out.w[0] = n < 64 ? w[0] << n : 0;
+            return out;
+        }
+        if (0 < n && n < 64) return shift_within_word(n);
         if (n == 0) return *this;
         if (n >= 64u * NW) return Bitboard{};
         const unsigned q = n / 64, r = n % 64;
@@ -116,6 +122,15 @@ struct Bitboard {
         uint64_t v = i < static_cast<unsigned>(NW) ? w[i] >> r : 0;
         if (r != 0 && i + 1 < static_cast<unsigned>(NW)) v |= w[i + 1] << (64 - r);
         return static_cast<uint32_t>(v & ((uint64_t{1} << n) - 1));
+    }
+
+    /// shift_left for 0 < r < 64, the strides of the line test: each word takes
+    /// its own bits moved up and the top bits of the word below.
+    constexpr Bitboard shift_within_word(unsigned r) const {
+        Bitboard out;
+        out.w[0] = w[0] << r;
+        for (int i = 1; i < NW; ++i) out.w[i] = (w[i] << r) | (w[i - 1] >> (64 - r));
+        return out;
     }
 
     /// The set of bits 0 .. n - 1.
