@@ -81,6 +81,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// Only read after load: the interpreter initialises the definition's header
+// once, under the import lock.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "drevik_gravline",

@@ -59,6 +59,8 @@ void throw_error_already_set() { throw PyError::fetch(); }
 
 namespace {
 
+// Created by the first thread that raises one and published by Lazy; the class
+// never changes afterwards, so every thread raises it without a lock.
 Lazy<PyObject> panic_type;
 
 PyObject *get_panic_type() {
@@ -203,8 +205,9 @@ void bind_tuple(const char *full_name, const char *const *names, std::size_t n, 
     check_positional(full_name, n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {
-        // The dictionary is the call's own, made for this call: nobody else
-        // changes it while we walk it.
+        // Python callers pass a dictionary made for this call, which no other
+        // thread can reach. A C caller that passes one it shares with other
+        // threads must not change it during the call, as with any C API call.
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value))

@@ -120,8 +120,13 @@ public:
         }
         if (T *v = value_.load(std::memory_order_acquire)) return v;
         creator_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        // Cleared on every exit, a throwing make() included, or this thread
+        // would find itself the creator forever.
+        struct ClearCreator {
+            std::atomic<std::thread::id> &creator;
+            ~ClearCreator() { creator.store(std::thread::id{}, std::memory_order_relaxed); }
+        } clear{creator_};
         T *v = make();
-        creator_.store(std::thread::id{}, std::memory_order_relaxed);
         if (v) value_.store(v, std::memory_order_release);
         return v;
     }

@@ -36,8 +36,8 @@ decltype(auto) with_nw(int nw, F &&f) {
 template <template <int> class T>
 struct VarObject {
     PyObject_VAR_HEAD
-    std::atomic<int64_t> borrow;
-    int32_t nw;
+    std::atomic<int64_t> borrow;  // the value's only guard without an interpreter lock (Borrow)
+    int32_t nw;                   // fixed at creation, so read without the borrow
 
     static constexpr std::size_t value_offset() {
         constexpr std::size_t a = alignof(T<kMaxWords>);
@@ -90,6 +90,8 @@ struct VarObject {
 using PyBoard = VarObject<Board>;
 using PyGame = VarObject<Game>;
 
+// Moves and outcomes never change after creation, so nothing ever takes their
+// borrow flag exclusively and a shared borrow could never fail: readers skip it.
 struct PyMove {
     PyObject_HEAD
     Move value;

@@ -6,6 +6,8 @@
 namespace gravline::py {
 namespace {
 
+// Created once, at registration, and published by Lazy; immutable from then on,
+// so threads read it without a lock.
 Lazy<PyTypeObject> board_class;
 
 PyBoard *board_of(PyObject *self) {

@@ -10,6 +10,8 @@
 namespace gravline::py {
 namespace {
 
+// Created once, at registration, and published by Lazy; immutable from then on,
+// so threads read it without a lock.
 Lazy<PyTypeObject> game_class;
 
 PyGame *game_of(PyObject *self) {
@@ -27,7 +29,9 @@ decltype(auto) read(PyObject *self, F &&f) {
 
 Ref player_value(Player p) { return py_long(static_cast<int8_t>(p)); }
 
-/// The 0.0 and 1.0 that every plane list shares instead of making a float per cell.
+/// The 0.0 and 1.0 that every plane list shares instead of making a float per
+/// cell. Published by Lazy; a float never changes and its reference count is
+/// the interpreter's own thread-safe count, so lists built on any thread share them.
 Lazy<PyObject> zero_float, one_float;
 
 PyObject *shared_float(Lazy<PyObject> &slot, double v) {
@@ -185,7 +189,8 @@ Ref game_encode_spatial_planes(PyObject *self) {
     PyObject *zero = shared_float(zero_float, 0.0);
     PyObject *one = shared_float(one_float, 1.0);
     // The list is filled with 0.0, then the cells that hold 1.0 are swapped in:
-    // no buffer of floats between the engine and the list.
+    // no buffer of floats between the engine and the list. It is new and no
+    // other thread can see it yet, so its items are written directly.
     Ref list = check(PyList_New(n));
     PyObject **items = reinterpret_cast<PyListObject *>(list.get())->ob_item;
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -8,6 +8,8 @@
 namespace gravline::py {
 namespace {
 
+// Created once, at registration, and published by Lazy; immutable from then on,
+// so threads read it without a lock.
 Lazy<PyTypeObject> outcome_class;
 
 GameOutcome value_of(PyObject *self) {

@@ -9,6 +9,8 @@
 namespace gravline::py {
 namespace {
 
+// Created once, at registration, and published by Lazy; immutable from then on,
+// so threads read it without a lock.
 Lazy<PyTypeObject> move_class;
 
 Move value_of(PyObject *self) {

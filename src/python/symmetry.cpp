@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <utility>
 
 // The table pointer and runtime version are defined below, under names of our
@@ -42,6 +43,8 @@ struct NumpyApi {
     PyArray_Descr *float32;  // NumPy's own descriptor; one reference kept for the process
 };
 
+// Published by Lazy once the import succeeded; afterwards every thread only
+// reads it (the descriptor is never changed), so no lock is needed.
 Lazy<NumpyApi> numpy_api;
 
 /// Replaces the pending exception with an ImportError that says NumPy is
@@ -117,7 +120,12 @@ NumpyApi *import_numpy() {
 
     PyArray_Descr *float32 = PyArray_DescrFromType(NPY_FLOAT32);
     if (!float32) return import_failed();
-    return new NumpyApi{float32};
+    auto *api = new (std::nothrow) NumpyApi{float32};
+    if (!api) {
+        Py_DECREF(float32);
+        PyErr_NoMemory();
+    }
+    return api;
 }
 
 // ---- arguments ----
