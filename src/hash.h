@@ -29,7 +29,7 @@ constexpr uint64_t siphash(const uint8_t *data, std::size_t len, uint64_t k0 = 0
     const auto load = [&](std::size_t at, std::size_t n) {
         uint64_t m = 0;
         if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
-            std::memcpy(&m, data + at, n);  // whole words where the byte order allows it
+            if (n != 0) std::memcpy(&m, data + at, n);  // whole words where the byte order allows it
             return m;
         }
         for (std::size_t i = 0; i < n; ++i) m |= uint64_t{data[at + i]} << (8 * i);
