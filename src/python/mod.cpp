@@ -11,10 +11,9 @@ namespace gravline::py {
 
 // ---- errors ----
 
-PyError PyError::fetch() {
-    PyError e;
+PyObject *take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
-    e.exc_ = PyErr_GetRaisedException();
+    return PyErr_GetRaisedException();
 #else
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
@@ -22,8 +21,23 @@ PyError PyError::fetch() {
     if (tb && value) PyException_SetTraceback(value, tb);
     Py_XDECREF(type);
     Py_XDECREF(tb);
-    e.exc_ = value;
+    return value;
 #endif
+}
+
+void set_raised_exception(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+PyError PyError::fetch() {
+    PyError e;
+    e.exc_ = take_raised_exception();
     if (!e.exc_) {
         // Nothing was raised although a call reported failure: say so rather
         // than return NULL with no exception.
@@ -36,18 +50,8 @@ PyError PyError::fetch() {
 PyError::~PyError() { Py_XDECREF(exc_); }
 
 void PyError::restore() {
-    if (!exc_) {
-        PyErr_SetString(type_, message_.c_str());
-        return;
-    }
-    PyObject *exc = std::exchange(exc_, nullptr);
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
-    Py_INCREF(type);
-    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
-#endif
+    if (exc_) set_raised_exception(std::exchange(exc_, nullptr));
+    else PyErr_SetString(type_, message_.c_str());
 }
 
 bool PyError::is_exactly(PyObject *type) const {
@@ -221,28 +225,13 @@ void bind_tuple(const char *full_name, const char *const *names, std::size_t n, 
 void throw_argument_error(const char *name) {
     PyError first = PyError::fetch();
     if (!first.is_exactly(PyExc_TypeError)) throw std::move(first);
-    first.restore();
-    PyObject *exc = nullptr;
-#if PY_VERSION_HEX >= 0x030C0000
-    exc = PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &exc, &tb);
-    PyErr_NormalizeException(&type, &exc, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-#endif
-    Ref old = Ref::steal(exc);
+    Ref old = Ref::steal(first.release());
     Ref text = check(PyObject_Str(old.get()));
     Ref message = check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     Ref replacement = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (PyObject *cause = PyException_GetCause(old.get()))
         PyException_SetCause(replacement.get(), cause);  // steals the cause
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(replacement.release());
-#else
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
-#endif
+    set_raised_exception(replacement.release());
     throw_error_already_set();
 }
 

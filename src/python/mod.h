@@ -64,10 +64,19 @@ public:
     void restore();
     /// True when the exception's type is exactly `type` (no subclass).
     bool is_exactly(PyObject *type) const;
+    /// The exception instance taken from the interpreter (nullptr for one of
+    /// ours), handed over to the caller.
+    PyObject *release() { return std::exchange(exc_, nullptr); }
 
 private:
     PyError() = default;
 };
+
+/// Takes the raised exception out of the thread state, normalised and with its
+/// traceback; nullptr when none is set.
+PyObject *take_raised_exception();
+/// Raises the exception instance `exc`, handing over the reference.
+void set_raised_exception(PyObject *exc);
 
 /// Raises what the interpreter has set as a C++ exception.
 [[noreturn]] void throw_error_already_set();

@@ -52,25 +52,14 @@ Lazy<NumpyApi> numpy_api;
 /// passes unchanged.
 NumpyApi *import_failed() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    PyObject *cause = nullptr;
-#if PY_VERSION_HEX >= 0x030C0000
-    cause = PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &cause, &tb);
-    PyErr_NormalizeException(&type, &cause, &tb);
-    if (tb && cause) PyException_SetTraceback(cause, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-#endif
-    Ref old = Ref::steal(cause);
+    Ref old = Ref::steal(take_raised_exception());
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "augment_symmetries needs NumPy, which could not be loaded: %S", old.get()));
     if (!message) return nullptr;
     Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
     if (!error) return nullptr;
     PyException_SetCause(error.get(), old.release());  // steals
-    PyErr_SetObject(PyExc_ImportError, error.get());
+    set_raised_exception(error.release());
     return nullptr;
 }
 
