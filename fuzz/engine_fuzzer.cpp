@@ -9,6 +9,7 @@
 // (col, row) is bit row * width + col) and scan cells one by one, so they share
 // no code with the engine's shifts and masks.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -232,6 +233,15 @@ void check_hashes(Fuzzed<NW> &f) {
     }
     Game<NW> copy = g;
     FUZZ_CHECK(hashes(copy) == hs);
+    // The Python hash is the signed value, with -1 (the error value) taken to -2.
+    const int64_t py = python_hash(hs.position);
+    FUZZ_CHECK(py != -1 && (py == static_cast<int64_t>(hs.position) || hs.position >= ~uint64_t{1}));
+    // Moves hash by their two bytes alone: the moves of one list all differ.
+    const MoveList list = g.legal_moves();
+    for (unsigned i = 0; i < list.size; ++i) {
+        FUZZ_CHECK(move_hash(list[i]) == move_hash(Move{list[i].col, list[i].row}));
+        for (unsigned j = 0; j < i; ++j) FUZZ_CHECK(move_hash(list[i]) != move_hash(list[j]));
+    }
 }
 
 /// The 17 planes against boards made by taking moves back on a copy of the game.
@@ -332,6 +342,15 @@ void check_all(Fuzzed<NW> &f) {
         if (g.outcome == GameOutcome::Draw) FUZZ_CHECK(!red4 && !yellow4 && grid.top_row_full());
     }
     check_moves(g, grid);
+    // Rewards: 1 and -1 for the winner and the loser, a positive zero otherwise.
+    const double red = g.outcome == GameOutcome::RedWin ? 1.0 : g.outcome == GameOutcome::YellowWin ? -1.0 : 0.0;
+    FUZZ_CHECK(reward_absolute(g.outcome) == red);
+    FUZZ_CHECK(!std::signbit(reward_absolute(g.outcome)) || red == -1.0);
+    if (g.outcome) {
+        FUZZ_CHECK(reward_for(*g.outcome, Player::Red) == red);
+        FUZZ_CHECK(reward_for(*g.outcome, Player::Yellow) == (red == 0.0 ? 0.0 : -red));
+        FUZZ_CHECK(!std::signbit(reward_for(*g.outcome, Player::Yellow)) || red == 1.0);
+    }
     check_hashes(f);
     check_planes(g);
 }

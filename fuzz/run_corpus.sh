@@ -15,4 +15,4 @@ if ! "$fuzzer" -runs=0 "$root/fuzz/corpus" >"$log" 2>&1; then
   exit 1
 fi
 grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
-echo "fuzz corpus: $(find "$root/fuzz/corpus" -type f | wc -l) inputs, no failure"
+echo "fuzz: $(find "$root/fuzz/corpus" -type f | wc -l) passed, 0 failed"
