@@ -13,12 +13,12 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 source "$root/scripts/setup_venv.sh" pytest numpy cmake ninja mypy tqdm
-pytag=$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 echo "== engine tests (GoogleTest) =="
-build=$root/build/tests-$pytag
+# The engine tests do not involve Python: one build per compiler serves every interpreter.
+build=$root/build/tests-$(basename "${CXX:-c++}")$(${CXX:-c++} -dumpfullversion)
 PATH=$(dirname "$VPY"):$PATH
 cmake -S "$root" -B "$build" -G Ninja -DGRAVLINE_BUILD_MODULE=OFF -DGRAVLINE_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 "$build/engine_tests" --gtest_brief=1
 
