@@ -108,7 +108,7 @@ void throw_borrow_error(Access wanted) {
 PyTypeObject *make_type(PyType_Spec &spec) {
     PyObject *type = PyType_FromSpec(&spec);
 #if PY_VERSION_HEX >= 0x030E0000
-    // The immutable flag in the spec already refuses attribute changes; freezing
+    // The immutable-type flag already refuses attribute changes; freezing
     // also fixes the class's dictionary for the interpreter's own caches.
     if (type && PyType_Freeze(reinterpret_cast<PyTypeObject *>(type)) < 0) Py_CLEAR(type);
 #endif
