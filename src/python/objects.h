@@ -117,6 +117,15 @@ inline Move move_arg(PyObject *o, const char *name) {
     return reinterpret_cast<PyMove *>(o)->value;
 }
 
+/// A piece argument of set_piece: None empties the cell, 1 is Red, -1 is
+/// Yellow. Any other value is refused, before the board is touched.
+inline std::optional<Player> piece_arg(PyObject *o) {
+    if (o == Py_None) return std::nullopt;
+    const int8_t v = to_i8(o, "piece");
+    if (v != 1 && v != -1) panic("Invalid player value");
+    return static_cast<Player>(v);
+}
+
 /// A new Board object holding a copy of `board`.
 template <int NW>
 Ref new_board(const Board<NW> &board) {

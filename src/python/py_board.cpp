@@ -15,15 +15,6 @@ PyBoard *board_of(PyObject *self) {
     return PyBoard::from(self);
 }
 
-/// A piece argument: None empties the cell, 1 is Red, -1 is Yellow. Any other
-/// value is refused before the board is touched.
-std::optional<Player> piece_arg(PyObject *o) {
-    if (o == Py_None) return std::nullopt;
-    const int8_t v = to_i8(o, "piece");
-    if (v != 1 && v != -1) panic("Invalid player value");
-    return static_cast<Player>(v);
-}
-
 Ref board_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static constexpr std::array<const char *, 2> names{"width", "height"};
     const auto [w_arg, h_arg] = bind("Board.__new__()", names, args, kwargs);

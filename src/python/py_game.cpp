@@ -77,18 +77,12 @@ Ref game_get_piece(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
 
 Ref game_set_piece(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 3> names{"col", "row", "piece"};
-    const auto [col_arg, row_arg, piece_arg] = bind("Game.set_piece()", names, args, nargs, kwnames);
+    const auto [col_arg, row_arg, piece_obj] = bind("Game.set_piece()", names, args, nargs, kwnames);
     PyGame *g = game_of(self);
     ExclusiveBorrow borrow(g->borrow);
     const unsigned col = to_u8_low(col_arg, "col");
     const unsigned row = to_u8_low(row_arg, "row");
-    std::optional<Player> piece;
-    if (piece_arg != Py_None) {
-        const int8_t v = to_i8(piece_arg, "piece");
-        // Refused before the board is touched.
-        if (v != 1 && v != -1) panic("Invalid player value");
-        piece = static_cast<Player>(v);
-    }
+    const std::optional<Player> piece = piece_arg(piece_obj);
     // An edit of the board alone: turn, status and history stay as they were.
     g->visit([&](auto &game) { game.board.set_piece(col, row, piece); });
     return py_none();
