@@ -67,7 +67,7 @@ enum : uint8_t {
 template <int NW>
 struct Fuzzed {
     Game<NW> game;
-    BoardGeometry<NW> geometry;  // built once; the game's own must never change
+    BoardGeometry<NW> geometry;  // built here; the shared one must equal it and never change
     unsigned w, h;
     // True while every piece on the board came from make_move: then gravity,
     // alternating colours and "no four while running" must hold too.
@@ -158,7 +158,7 @@ bool same_geometry(const BoardGeometry<NW> &a, const BoardGeometry<NW> &b) {
 
 template <int NW>
 bool same_game(const Game<NW> &a, const Game<NW> &b) {
-    return same_board(a.board, b.board) && same_geometry(a.geometry, b.geometry) && a.turn == b.turn &&
+    return same_board(a.board, b.board) && a.geometry == b.geometry && a.turn == b.turn &&
            a.over == b.over && a.outcome == b.outcome && a.history == b.history;
 }
 
@@ -211,7 +211,7 @@ void check_hashes(Fuzzed<NW> &f) {
     key.push_back(g.over ? 'o' : 'r');
     key.push_back(g.outcome ? static_cast<char>(*g.outcome) : '-');
     const std::string transposition = key;
-    const std::size_t n = g.history.size(), k = std::min<std::size_t>(n, 7);
+    const std::size_t n = g.history.size(), k = std::min<std::size_t>(n, kHistoryPlies);
     key.push_back(static_cast<char>(k));
     for (std::size_t i = n - k; i < n; ++i) {
         key.push_back(static_cast<char>(g.history[i].col));
@@ -255,11 +255,11 @@ void check_planes(const Game<NW> &g) {
     FUZZ_CHECK(same_game(g, before));
     for (float v : buf) FUZZ_CHECK(v == 0.0f || v == 1.0f);
     const float colour = g.turn == Player::Red ? 1.0f : 0.0f;
-    for (unsigned i = 0; i < plane; ++i) FUZZ_CHECK(buf[16 * plane + i] == colour);
+    for (unsigned i = 0; i < plane; ++i) FUZZ_CHECK(buf[kColourPlane * plane + i] == colour);
     const uint8_t mine = colour_of(g.turn);
     const std::size_t k = std::min<std::size_t>(g.history.size(), kHistoryPlies);
     Game<NW> back = g;
-    for (unsigned t = 0; t < 8; ++t) {
+    for (unsigned t = 0; t < kHistoryPositions; ++t) {
         if (t > 0 && t <= k) FUZZ_CHECK(back.unmake_move());
         for (unsigned r = 0; r < h; ++r)
             for (unsigned c = 0; c < w; ++c) {
@@ -300,7 +300,7 @@ void check_moves(const Game<NW> &g, const Grid &grid) {
     FUZZ_CHECK(!g.is_legal_move(Move{255, 255}) && !g.is_legal_move(Move{0, 255}));
     const uint64_t far[] = {255, 256, uint64_t{1} << 32, ~uint64_t{0}};
     const auto check_decode = [&](uint64_t a) {
-        const std::optional<Move> m = decode_move(a, g.board, g.geometry);
+        const std::optional<Move> m = decode_move(a, g.board, *g.geometry);
         if (a >= w || grid.count[a] >= h) {
             FUZZ_CHECK(!m);
             return;
@@ -318,7 +318,8 @@ void check_all(Fuzzed<NW> &f) {
     const Game<NW> &g = f.game;
     const unsigned w = f.w, h = f.h, cells = w * h;
     FUZZ_CHECK(g.board.width == w && g.board.height == h);
-    FUZZ_CHECK(same_geometry(g.geometry, f.geometry));
+    FUZZ_CHECK(g.geometry == &shared_geometry<NW>(w, h));
+    FUZZ_CHECK(same_geometry(*g.geometry, f.geometry));
     FUZZ_CHECK((g.board.red & g.board.yellow).empty());
     for (unsigned k = cells; k < 64u * NW; ++k) FUZZ_CHECK(!bit(g.board.red, k) && !bit(g.board.yellow, k));
     FUZZ_CHECK(g.over == g.outcome.has_value());
@@ -440,7 +441,7 @@ template <int NW>
 void run(unsigned w, unsigned h, Bytes in) {
     Fuzzed<NW> f(Game<NW>::make(w, h), BoardGeometry<NW>::make(w, h), w, h, true);
     check_geometry(f.geometry, w, h);
-    FUZZ_CHECK(same_geometry(f.game.geometry, f.geometry));
+    FUZZ_CHECK(same_geometry(*f.game.geometry, f.geometry));
     check_all(f);
     // Bounds the work per input: a 32 x 32 board takes 1024 moves to fill.
     for (unsigned ops = 0; !in.empty() && ops < 4096; ++ops) {
@@ -488,7 +489,7 @@ void run(unsigned w, unsigned h, Bytes in) {
         case 6: {  // an action index, decoded and played
             const uint8_t b = in.next();
             const uint64_t action = b < 0xf0 ? b % (w + 2) : in.next_u64();
-            const std::optional<Move> m = decode_move(action, g.board, g.geometry);
+            const std::optional<Move> m = decode_move(action, g.board, *g.geometry);
             if (m) {
                 const bool played = play_checked(f, *m);
                 if (f.by_moves && !g.over) FUZZ_CHECK(played);
@@ -571,20 +572,12 @@ void run(unsigned w, unsigned h, Bytes in) {
     }
 }
 
-template <int NW = 1>
-void dispatch(unsigned w, unsigned h, Bytes in) {
-    if constexpr (NW <= kMaxWords) {
-        if (words_for(w, h) == NW) run<NW>(w, h, in);
-        else dispatch<NW + 1>(w, h, in);
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size < 2) return 0;
     const unsigned w = kMinDimension + data[0] % (kMaxDimension - kMinDimension + 1);
     const unsigned h = kMinDimension + data[1] % (kMaxDimension - kMinDimension + 1);
-    dispatch(w, h, Bytes(data + 2, size - 2));
+    with_word_count(words_for(w, h), [&](auto nw) { run<nw.value>(w, h, Bytes(data + 2, size - 2)); });
     return 0;
 }

@@ -1,5 +1,5 @@
 // Bitboard<NW>: one bit per cell in NW 64-bit words, and BoardGeometry<NW>, the
-// per-size masks that the rules need.
+// per-size masks that the rules need, built once per size and shared.
 //
 // Cell (col, row) is bit row * width + col; bit k is bit k % 64 of word k / 64.
 // Rows follow each other with no guard bits. For 7 x 6 (NW = 1):
@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <string>
@@ -152,7 +153,8 @@ struct Bitboard {
     }
 };
 
-/// The masks of one board size, built once and never changed.
+/// The masks of one board size, built once and never changed. Games and boards
+/// do not own one: they share the one of their size (shared_geometry).
 template <int NW>
 struct BoardGeometry {
     /// Entry c holds every cell of column c; entries from width up are empty.
@@ -181,5 +183,44 @@ struct BoardGeometry {
         return g;
     }
 };
+
+namespace detail {
+
+/// The geometry of each size, 4 x 4 .. 32 x 32, once it was first asked for.
+/// A size has exactly one word count, so a slot always holds a
+/// BoardGeometry<words_for(width, height)>. Entries are never freed or changed.
+inline std::atomic<const void *> geometry_slots[kDimensions * kDimensions]{};
+
+}  // namespace detail
+
+/// The slow path of shared_geometry: build, publish or lose the race.
+template <int NW>
+[[gnu::noinline]] const BoardGeometry<NW> &build_shared_geometry(std::atomic<const void *> &slot,
+                                                                 unsigned width, unsigned height) {
+    const auto *made = new BoardGeometry<NW>(BoardGeometry<NW>::make(width, height));
+    const void *seen = nullptr;
+    if (slot.compare_exchange_strong(seen, made, std::memory_order_acq_rel,
+                                     std::memory_order_acquire))
+        return *made;
+    delete made;  // another thread published the same masks first
+    return *static_cast<const BoardGeometry<NW> *>(seen);
+}
+
+/// The geometry of a width x height board, shared by every game and board of
+/// that size; fails as BoardGeometry<NW>::make does. The first use of a size
+/// builds it without a lock: threads that race each build one, the first to
+/// publish it wins and the others free theirs. With no lock, no thread ever
+/// waits for another, and a process forked during a build finds either nothing
+/// (and builds) or a complete geometry.
+template <int NW>
+const BoardGeometry<NW> &shared_geometry(unsigned width, unsigned height) {
+    check_size(NW, width, height);
+    std::atomic<const void *> &slot =
+        detail::geometry_slots[(width - kMinDimension) * kDimensions + (height - kMinDimension)];
+    // Acquire: the masks written before the pointer was published are seen.
+    if (const void *g = slot.load(std::memory_order_acquire)) [[likely]]
+        return *static_cast<const BoardGeometry<NW> *>(g);
+    return build_shared_geometry<NW>(slot, width, height);
+}
 
 }  // namespace gravline

@@ -11,12 +11,13 @@
 
 namespace gravline {
 
-/// Planes per position: 8 positions x 2 colours, and the colour-to-move plane.
-inline constexpr unsigned kSpatialInputPlanes = 17;
+/// The plane that tells the colour to move, after two planes per position.
+inline constexpr unsigned kColourPlane = 2 * kHistoryPositions;
+/// Planes in all: 8 positions x 2 colours, and the colour-to-move plane.
+inline constexpr unsigned kSpatialInputPlanes = kColourPlane + 1;
+static_assert(kSpatialInputPlanes == 17);
 /// Length of the global feature vector: there are none.
 inline constexpr unsigned kGlobalInputFeatures = 0;
-/// Positions before the current one that the planes show.
-inline constexpr unsigned kHistoryPlies = 7;
 
 /// Calls one(i) for each index i of a plane buffer that holds 1.0 for this
 /// position: plane 2t for each cell holding a piece of `perspective`, plane
@@ -80,7 +81,7 @@ void visit_planes(const Game<NW> &game, One &&one) {
         visit_plane_ones(len, board, mover, t, w, h, one);
     }
     if (mover == Player::Red)
-        for (std::size_t i = (kSpatialInputPlanes - 1) * plane; i < len; ++i) one(i);
+        for (std::size_t i = kColourPlane * plane; i < len; ++i) one(i);
 }
 
 /// Writes the 17 planes of `game` into a zeroed buffer of 17 x height x width floats.

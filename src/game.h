@@ -5,9 +5,9 @@
 #include <array>
 #include <bit>
 #include <optional>
-#include <vector>
 
 #include "board.h"
+#include "history.h"
 #include "outcome.h"
 
 namespace gravline {
@@ -41,21 +41,23 @@ constexpr bool has_four(const Bitboard<NW> &u, const BoardGeometry<NW> &g) {
            line(w - 1, &g.not_last_column);
 }
 
+/// A game: 80 bytes for a 7 x 6 board with up to 16 moves played. The size is
+/// stored once, in the board; the masks of the size are shared, not owned.
 template <int NW>
 struct Game {
     static constexpr int kWords = NW;
     Board<NW> board;
-    BoardGeometry<NW> geometry;
+    const BoardGeometry<NW> *geometry = nullptr;  // shared_geometry of the board's size
+    MoveHistory history;
     Player turn = Player::Red;
     bool over = false;
     std::optional<GameOutcome> outcome;
-    std::vector<Move> history;
 
     /// A new game, Red to move; fails for a size outside 4..32 or of another word count.
     static Game make(unsigned width, unsigned height) {
         Game g;
         g.board = Board<NW>::make(width, height);
-        g.geometry = BoardGeometry<NW>::make(width, height);
+        g.geometry = &shared_geometry<NW>(width, height);
         return g;
     }
 
@@ -75,7 +77,7 @@ struct Game {
         for (uint32_t cols = legal_columns(); cols; cols &= cols - 1) {
             const unsigned c = std::countr_zero(cols);
             list.moves[list.size++] =
-                Move{static_cast<uint8_t>(c), static_cast<uint8_t>(board.column_height(c, geometry))};
+                Move{static_cast<uint8_t>(c), static_cast<uint8_t>(board.column_height(c, *geometry))};
         }
         return list;
     }
@@ -83,22 +85,22 @@ struct Game {
     /// Legal only with the exact landing row: (3, 0) is illegal once column 3 holds a piece.
     bool is_legal_move(Move m) const {
         return !over && m.col < board.width && !board.is_column_full(m.col) &&
-               m.row == board.column_height(m.col, geometry);
+               m.row == board.column_height(m.col, *geometry);
     }
 
     /// Plays a legal move and answers true; refuses anything else and changes nothing.
     bool make_move(Move m) {
         if (!is_legal_move(m)) return false;
         const Player mover = turn;
-        const std::optional<unsigned> row = board.drop_piece(m.col, mover, geometry);
+        const std::optional<unsigned> row = board.drop_piece(m.col, mover, *geometry);
         if (!row) return false;
         // A board edited below its pieces lands the piece in the lowest gap, and
         // the history records that row.
         history.push_back(Move{m.col, static_cast<uint8_t>(*row)});
-        if (has_four(mover == Player::Red ? board.red : board.yellow, geometry)) {
+        if (has_four(mover == Player::Red ? board.red : board.yellow, *geometry)) {
             over = true;
             outcome = win_for(mover);
-        } else if (board.is_board_full(geometry)) {
+        } else if (board.is_board_full(*geometry)) {
             over = true;
             outcome = GameOutcome::Draw;
         }

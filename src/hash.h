@@ -97,7 +97,7 @@ HashMessage hash_message(const Game<NW> &g, HashFields upto) {
     m.u64(g.outcome ? 1 : 0);
     if (g.outcome) m.u64(static_cast<uint64_t>(*g.outcome));
     if (upto == HashFields::Transposition) return m;
-    const std::size_t n = g.history.size(), k = std::min<std::size_t>(n, 7);
+    const std::size_t n = g.history.size(), k = std::min<std::size_t>(n, kHistoryPlies);
     m.u64(k);
     for (std::size_t i = n - k; i < n; ++i) {
         m.u8(g.history[i].col);

@@ -76,8 +76,8 @@ Ref board_is_board_full(PyObject *self) {
     PyBoard *b = board_of(self);
     SharedBorrow borrow(b->borrow);
     return py_bool(b->visit([](auto &board) {
-        using G = BoardGeometry<std::remove_cvref_t<decltype(board)>::kWords>;
-        return board.is_board_full(G::make(board.width, board.height));
+        constexpr int NW = std::remove_cvref_t<decltype(board)>::kWords;
+        return board.is_board_full(shared_geometry<NW>(board.width, board.height));
     }));
 }
 
@@ -97,8 +97,8 @@ Ref board_column_height(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     SharedBorrow borrow(b->borrow);
     const unsigned col = to_u8_low(col_arg, "col");
     return py_long(b->visit([&](auto &board) {
-        using G = BoardGeometry<std::remove_cvref_t<decltype(board)>::kWords>;
-        return board.column_height(col, G::make(board.width, board.height));
+        constexpr int NW = std::remove_cvref_t<decltype(board)>::kWords;
+        return board.column_height(col, shared_geometry<NW>(board.width, board.height));
     }));
 }
 

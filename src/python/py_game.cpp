@@ -143,7 +143,7 @@ Ref game_decode_action(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
     SharedBorrow borrow(g->borrow);
     const uint64_t action = to_u64(action_arg, "action");
     const std::optional<Move> m =
-        g->visit([&](auto &game) { return decode_move(action, game.board, game.geometry); });
+        g->visit([&](auto &game) { return decode_move(action, game.board, *game.geometry); });
     return m ? new_move(*m) : py_none();
 }
 
@@ -154,7 +154,7 @@ Ref game_apply_action(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     ExclusiveBorrow borrow(g->borrow);
     const uint64_t action = to_u64(action_arg, "action");
     return py_bool(g->visit([&](auto &game) {
-        const std::optional<Move> m = decode_move(action, game.board, game.geometry);
+        const std::optional<Move> m = decode_move(action, game.board, *game.geometry);
         return m && game.make_move(*m);
     }));
 }

@@ -40,7 +40,7 @@ Ref move_decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     PyGame *game = PyGame::from(game_arg);
     SharedBorrow borrow(game->borrow);
     const std::optional<Move> m =
-        game->visit([&](auto &g) { return decode_move(data, g.board, g.geometry); });
+        game->visit([&](auto &g) { return decode_move(data, g.board, *g.geometry); });
     if (!m) throw PyError(PyExc_ValueError, "invalid move");
     return new_move(*m);
 }

@@ -1,5 +1,5 @@
-// Shared by the engine tests: the word counts to run typed tests over, a run-time
-// size to compile-time NW dispatch, and a slow 2-D engine to check the rules against.
+// Shared by the engine tests: the word counts to run typed tests over, board
+// sizes of each, and a slow 2-D engine to check the rules against.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,15 +30,6 @@ std::vector<Size> sizes_for() {
     if constexpr (NW == 1) return {{7, 6}, {8, 8}, {4, 4}, {4, 16}};
     else if constexpr (NW == 2) return {{9, 8}, {11, 11}, {16, 8}, {4, 17}};
     else return {{32, 32}, {31, 31}, {32, 31}};
-}
-
-/// Calls f(Words<NW>{}) with the word count of a width x height board.
-template <int NW = 1, class F>
-void with_words(unsigned width, unsigned height, F &&f) {
-    if constexpr (NW <= kMaxWords) {
-        if (words_for(width, height) == NW) f(Words<NW>{});
-        else with_words<NW + 1>(width, height, std::forward<F>(f));
-    }
 }
 
 /// The text of the InternalError that f throws, or a marker when it throws none.
@@ -129,7 +120,7 @@ bool same_cells(const Game<NW> &g, const RefGame &ref) {
 template <int NW>
 void play(Game<NW> &g, std::initializer_list<unsigned> columns) {
     for (unsigned c : columns) {
-        const unsigned row = g.board.column_height(c, g.geometry);
+        const unsigned row = g.board.column_height(c, *g.geometry);
         const Move m{static_cast<uint8_t>(c), static_cast<uint8_t>(row)};
         ASSERT_TRUE(g.make_move(m)) << "column " << c;
     }

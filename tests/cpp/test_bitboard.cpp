@@ -1,7 +1,9 @@
 // Bitboard operations across word boundaries, and the geometry masks of each size.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "../../src/bitboard.h"
@@ -157,8 +159,8 @@ void expect_masks_match(unsigned width, unsigned height) {
 TEST(BoardGeometry, MasksOfManySizes) {
     for (Size s : std::vector<Size>{{7, 6}, {6, 7}, {8, 8}, {9, 8}, {4, 4}, {4, 32}, {32, 4}, {13, 5},
                                     {16, 16}, {20, 16}, {31, 31}, {32, 32}})
-        with_words(s.width, s.height,
-                   [&](auto nw) { expect_masks_match<decltype(nw)::value>(s.width, s.height); });
+        with_word_count(words_for(s.width, s.height),
+                        [&](auto nw) { expect_masks_match<nw.value>(s.width, s.height); });
 }
 
 TEST(BoardGeometry, BadSizesAndWrongWordCountsAreInternalErrors) {
@@ -175,4 +177,43 @@ TEST(BoardGeometry, BadSizesAndWrongWordCountsAreInternalErrors) {
               "NW=15 does not match board 32x32 (need 16)");
     EXPECT_NO_THROW(BoardGeometry<1>::make(4, 4));
     EXPECT_NO_THROW(BoardGeometry<16>::make(32, 32));
+}
+
+// ---- the shared geometry of each size ----
+
+TEST(SharedGeometry, OneGeometryPerSizeEqualToAFreshlyBuiltOne) {
+    const BoardGeometry<1> &a = shared_geometry<1>(7, 6);
+    EXPECT_EQ(&a, &shared_geometry<1>(7, 6));
+    EXPECT_NE(&a, &shared_geometry<1>(6, 7));
+    const BoardGeometry<16> &big = shared_geometry<16>(32, 32);
+    const BoardGeometry<16> fresh = BoardGeometry<16>::make(32, 32);
+    EXPECT_EQ(big.column_masks, fresh.column_masks);
+    EXPECT_EQ(big.top_row, fresh.top_row);
+    EXPECT_EQ(big.not_first_column, fresh.not_first_column);
+    EXPECT_EQ(big.not_last_column, fresh.not_last_column);
+    EXPECT_EQ(big.width, 32);
+    EXPECT_EQ(big.height, 32);
+    // A filled slot is never handed out under another word count.
+    EXPECT_EQ(internal_error_text([] { shared_geometry<2>(7, 6); }),
+              "NW=2 does not match board 7x6 (need 1)");
+    EXPECT_EQ(internal_error_text([] { shared_geometry<1>(33, 4); }),
+              "Board width must be between 4 and 32");
+}
+
+// Threads that meet on the first use of a size all get the one geometry that was published.
+TEST(SharedGeometry, ThreadsRacingOnAFirstUseAgreeOnOneGeometry) {
+    constexpr int kThreads = 8;
+    std::vector<const BoardGeometry<5> *> seen(kThreads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) {
+            }
+            seen[i] = &shared_geometry<5>(20, 16);  // no test before this one uses the size
+        });
+    for (auto &t : threads) t.join();
+    for (const auto *g : seen) EXPECT_EQ(g, seen[0]);
+    EXPECT_EQ(seen[0]->column_masks, BoardGeometry<5>::make(20, 16).column_masks);
 }

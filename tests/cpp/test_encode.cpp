@@ -17,10 +17,10 @@ namespace {
 /// seen by the side to move now, and a last plane of ones when Red moves.
 std::vector<float> ref_planes(const RefGame &ref) {
     const int W = ref.width, H = ref.height, plane = W * H;
-    std::vector<float> out(17 * plane, 0.0f);
+    std::vector<float> out(kSpatialInputPlanes * plane, 0.0f);
     std::vector<int> cells = ref.cells;
     const int n = static_cast<int>(ref.history.size());
-    for (int t = 0; t <= 7 && t <= n; ++t) {
+    for (int t = 0; t <= static_cast<int>(kHistoryPlies) && t <= n; ++t) {
         if (t > 0) {
             const auto [c, r] = ref.history[n - t];
             cells[r * W + c] = 0;
@@ -31,7 +31,7 @@ std::vector<float> ref_planes(const RefGame &ref) {
         }
     }
     if (ref.turn == 1)
-        for (int i = 0; i < plane; ++i) out[16 * plane + i] = 1.0f;
+        for (int i = 0; i < plane; ++i) out[kColourPlane * plane + i] = 1.0f;
     return out;
 }
 
@@ -109,7 +109,7 @@ TEST(Planes, HandPlacedPiecesStayInEveryEarlierPosition) {
     const size_t plane = 42, cell = 5 * 7 + 6;
     // Red to move, so Yellow's pieces are in the odd planes of t = 0, 1, 2.
     for (size_t t = 0; t <= 2; ++t) EXPECT_EQ(p[(2 * t + 1) * plane + cell], 1.0f) << t;
-    for (size_t t = 3; t < 8; ++t) EXPECT_EQ(p[(2 * t + 1) * plane + cell], 0.0f) << t;
+    for (size_t t = 3; t < kHistoryPositions; ++t) EXPECT_EQ(p[(2 * t + 1) * plane + cell], 0.0f) << t;
 }
 
 TEST(FillPlanes, WritesOnlyOnesInsideBothBoardAndPlane) {
@@ -147,7 +147,7 @@ TEST(FillPlanes, ACellInBothSetsIsRedsAndAnIndexPastTheBufferIsAnInternalError) 
 
 TEST(DecodeMove, AColumnDecodesToItsLandingCell) {
     auto g = Game<1>::make(7, 6);
-    const auto decode = [&](uint64_t a) { return decode_move(a, g.board, g.geometry); };
+    const auto decode = [&](uint64_t a) { return decode_move(a, g.board, *g.geometry); };
     EXPECT_EQ(decode(3), (Move{3, 0}));
     EXPECT_EQ(decode(6), (Move{6, 0}));
     EXPECT_EQ(decode(7), std::nullopt);

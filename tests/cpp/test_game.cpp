@@ -84,7 +84,7 @@ TEST(Game, OnlyTheExactLandingCellIsLegal) {
     EXPECT_FALSE(g.is_legal_move({3, 6}));
     EXPECT_EQ(g.legal_moves().size, 6u);
     EXPECT_EQ(g.legal_moves()[3], (Move{4, 0}));
-    EXPECT_EQ(g.history, (std::vector<Move>{{3, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}}));
+    EXPECT_EQ(std::vector<Move>(g.history.begin(), g.history.end()), (std::vector<Move>{{3, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}}));
 }
 
 namespace {
@@ -111,7 +111,7 @@ void play_run(const Game<NW> &base, const Cells &col, const Cells &row, int last
     if (line) {
         EXPECT_EQ(g.outcome, win_for(mover));
         EXPECT_EQ(g.legal_moves().size, 0u);
-        const unsigned c = (col[last] + 1) % g.width(), h = g.board.column_height(c, g.geometry);
+        const unsigned c = (col[last] + 1) % g.width(), h = g.board.column_height(c, *g.geometry);
         EXPECT_FALSE(g.make_move({static_cast<uint8_t>(c), static_cast<uint8_t>(h)}));
     }
     EXPECT_TRUE(g.unmake_move());
@@ -357,5 +357,21 @@ TEST(Game, RandomPlayoutsMatchTheGridEngineOnEverySize) {
     std::mt19937 rng(20240611);
     for (unsigned w = kMinDimension; w <= kMaxDimension; ++w)
         for (unsigned h = kMinDimension; h <= kMaxDimension; ++h)
-            with_words(w, h, [&](auto nw) { random_playout<decltype(nw)::value>(w, h, rng); });
+            with_word_count(words_for(w, h), [&](auto nw) { random_playout<nw.value>(w, h, rng); });
+}
+
+// The masks are shared, not copied: every game of a size points at the same
+// geometry, and a copy of a short game carries its moves inline.
+TEST(Game, GamesOfOneSizeShareOneGeometry) {
+    const auto a = Game<1>::make(7, 6), b = Game<1>::make(7, 6), c = Game<1>::make(6, 7);
+    EXPECT_EQ(a.geometry, b.geometry);
+    EXPECT_NE(a.geometry, c.geometry);
+    EXPECT_EQ(a.geometry, &shared_geometry<1>(7, 6));
+    auto g = Game<16>::make(32, 32);
+    play(g, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    const Game<16> copy = g;
+    EXPECT_EQ(copy.geometry, g.geometry);
+    EXPECT_TRUE(copy.history.is_inline());
+    expect_same_game(copy, g);
+    static_assert(sizeof(Game<1>) <= 80, "a 7 x 6 game stays within 80 bytes");
 }
