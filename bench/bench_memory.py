@@ -5,7 +5,8 @@
 "traced" is what tracemalloc sees: the Python object allocations (the object
 with its engine game inline, and the list slot of 8 bytes). "rss" is the growth
 of the process's resident set, which also counts the move history buffers that
-the engine allocates outside Python's allocator, and allocator overhead. Both
+the engine allocates outside Python's allocator (a game holds up to 16 moves
+inline, so only longer histories have one), and allocator overhead. Both
 are divided by the number of games. Each case runs in a fresh process, so no
 case reuses memory that an earlier one freed. OpenSpiel's connect_four states,
 when pyspiel is installed, are measured the same way for comparison; only

@@ -44,7 +44,8 @@ constexpr std::string_view debug_name(GameOutcome o) {
     }
 }
 
-/// Debug text of an optional outcome: "None", or e.g. "Some(YellowWin)".
+/// Debug text of an optional outcome: "None", or e.g. "Some(YellowWin)". A fixed
+/// public text of str(game) that callers match on: keep it as it is.
 inline std::string debug_name(std::optional<GameOutcome> o) {
     if (!o) return "None";
     return "Some(" + std::string(debug_name(*o)) + ")";

@@ -96,6 +96,7 @@ void translate_exception() noexcept {
         // InternalError and anything else the C++ side threw: report, don't crash.
         raise_panic(e.what());
     } catch (...) {
+        // A fixed public text (PanicException) that callers match on.
         raise_panic("unknown internal error");
     }
 }
@@ -117,6 +118,7 @@ PyTypeObject *make_type(PyType_Spec &spec) {
 
 void type_creation_failed(const char *name) {
     PyErr_Clear();
+    // A fixed public text (PanicException) that callers match on: keep it as it is.
     panic(std::string("failed to create type object for `") + name + "`");
 }
 

@@ -388,6 +388,7 @@ Ref compare_values(PyObject *self, PyObject *other, int op, PyTypeObject *type, 
     case Py_GE:
         return Ref::borrow(Py_NotImplemented);
     default:
+        // A fixed public text (PanicException) that callers match on: keep it as it is.
         panic("invalid compareop");
     }
 }

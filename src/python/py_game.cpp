@@ -8,26 +8,19 @@
 #include "objects.h"
 
 namespace gravline::py {
-namespace {
 
-// Created once, at registration, and published by Lazy; immutable from then on,
-// so threads read it without a lock.
 Lazy<PyTypeObject> game_class;
 
-PyGame *game_of(PyObject *self) {
-    check_receiver(self, game_class, game_type, "Game");
-    return PyGame::from(self);
-}
+namespace {
+
+using Read = Borrowed<PyGame>;
+using Write = Borrowed<PyGame, Access::Exclusive>;
 
 /// Runs `f(engine game)` under a shared borrow of the receiver.
 template <class F>
 decltype(auto) read(PyObject *self, F &&f) {
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
-    return g->visit(f);
+    return Read(self).visit(f);
 }
-
-Ref player_value(Player p) { return py_long(static_cast<int8_t>(p)); }
 
 /// The 0.0 and 1.0 that every plane list shares instead of making a float per
 /// cell. Published by Lazy; a float never changes and its reference count is
@@ -38,17 +31,6 @@ PyObject *shared_float(Lazy<PyObject> &slot, double v) {
     PyObject *f = slot.get([v] { return PyFloat_FromDouble(v); });
     if (!f) throw_error_already_set();
     return f;
-}
-
-Ref game_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static constexpr std::array<const char *, 2> names{"width", "height"};
-    const auto [w_arg, h_arg] = bind("Game.__new__()", names, args, kwargs);
-    const uint64_t w = to_u64(w_arg, "width");
-    const uint64_t h = to_u64(h_arg, "height");
-    const auto [width, height] = validate_board_dimensions(w, h);
-    return with_nw(words_for(width, height), [&](auto n) {
-        return PyGame::create<n.value>(type, Game<n.value>::make(width, height));
-    });
 }
 
 Ref game_standard(PyObject *) {
@@ -62,30 +44,6 @@ Ref game_height(PyObject *self) { return py_long(read(self, [](auto &g) { return
 Ref game_board_shape(PyObject *self) {
     const auto [h, w] = read(self, [](auto &g) { return std::pair{g.height(), g.width()}; });
     return check(Py_BuildValue("(II)", h, w));
-}
-
-Ref game_get_piece(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static constexpr std::array<const char *, 2> names{"col", "row"};
-    const auto [col_arg, row_arg] = bind("Game.get_piece()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
-    const unsigned col = to_u8_low(col_arg, "col");
-    const unsigned row = to_u8_low(row_arg, "row");
-    const std::optional<Player> p = g->visit([&](auto &game) { return game.board.get_piece(col, row); });
-    return p ? player_value(*p) : py_none();
-}
-
-Ref game_set_piece(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static constexpr std::array<const char *, 3> names{"col", "row", "piece"};
-    const auto [col_arg, row_arg, piece_obj] = bind("Game.set_piece()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    ExclusiveBorrow borrow(g->borrow);
-    const unsigned col = to_u8_low(col_arg, "col");
-    const unsigned row = to_u8_low(row_arg, "row");
-    const std::optional<Player> piece = piece_arg(piece_obj);
-    // An edit of the board alone: turn, status and history stay as they were.
-    g->visit([&](auto &game) { game.board.set_piece(col, row, piece); });
-    return py_none();
 }
 
 Ref game_turn(PyObject *self) { return player_value(read(self, [](auto &g) { return g.turn; })); }
@@ -115,45 +73,39 @@ Ref game_legal_action_indices(PyObject *self) {
 Ref game_is_legal_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"move_"};
     const auto [move_obj] = bind("Game.is_legal_move()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
+    Read g(self);
     const Move m = move_arg(move_obj, "move_");
-    return py_bool(g->visit([&](auto &game) { return game.is_legal_move(m); }));
+    return py_bool(g.visit([&](auto &game) { return game.is_legal_move(m); }));
 }
 
 Ref game_make_move(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"move_"};
     const auto [move_obj] = bind("Game.make_move()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    ExclusiveBorrow borrow(g->borrow);
+    Write g(self);
     const Move m = move_arg(move_obj, "move_");
-    return py_bool(g->visit([&](auto &game) { return game.make_move(m); }));
+    return py_bool(g.visit([&](auto &game) { return game.make_move(m); }));
 }
 
 Ref game_unmake_move(PyObject *self) {
-    PyGame *g = game_of(self);
-    ExclusiveBorrow borrow(g->borrow);
-    return py_bool(g->visit([](auto &game) { return game.unmake_move(); }));
+    return py_bool(Write(self).visit([](auto &game) { return game.unmake_move(); }));
 }
 
 Ref game_decode_action(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"action"};
     const auto [action_arg] = bind("Game.decode_action()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
+    Read g(self);
     const uint64_t action = to_u64(action_arg, "action");
     const std::optional<Move> m =
-        g->visit([&](auto &game) { return decode_move(action, game.board, *game.geometry); });
+        g.visit([&](auto &game) { return decode_move(action, game.board, *game.geometry); });
     return m ? new_move(*m) : py_none();
 }
 
 Ref game_apply_action(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"action"};
     const auto [action_arg] = bind("Game.apply_action()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    ExclusiveBorrow borrow(g->borrow);
+    Write g(self);
     const uint64_t action = to_u64(action_arg, "action");
-    return py_bool(g->visit([&](auto &game) {
+    return py_bool(g.visit([&](auto &game) {
         const std::optional<Move> m = decode_move(action, game.board, *game.geometry);
         return m && game.make_move(*m);
     }));
@@ -174,11 +126,10 @@ Ref game_global_input_feature_count(PyObject *self) {
 }
 
 Ref game_encode_spatial_planes(PyObject *self) {
-    PyGame *g = game_of(self);
     // Exclusive, as a take-back and replay would need, although the planes are
     // read from a private copy of the board and the game is never changed.
-    ExclusiveBorrow borrow(g->borrow);
-    const auto [h, w] = g->visit([](auto &game) { return std::pair{game.height(), game.width()}; });
+    Write g(self);
+    const auto [h, w] = g.visit([](auto &game) { return std::pair{game.height(), game.width()}; });
     const Py_ssize_t n = static_cast<Py_ssize_t>(kSpatialInputPlanes) * h * w;
     PyObject *zero = shared_float(zero_float, 0.0);
     PyObject *one = shared_float(one_float, 1.0);
@@ -191,7 +142,7 @@ Ref game_encode_spatial_planes(PyObject *self) {
         Py_INCREF(zero);
         items[i] = zero;
     }
-    g->visit([&](auto &game) {
+    g.visit([&](auto &game) {
         visit_planes(game, [&](std::size_t i) {
             Py_DECREF(zero);  // the list holds another reference to it
             Py_INCREF(one);
@@ -202,8 +153,7 @@ Ref game_encode_spatial_planes(PyObject *self) {
 }
 
 Ref game_encode_global_state_features(PyObject *self) {
-    PyGame *g = game_of(self);
-    ExclusiveBorrow borrow(g->borrow);
+    Write g(self);
     return check(PyList_New(kGlobalInputFeatures));
 }
 
@@ -215,26 +165,22 @@ Ref game_reward_from_perspective(PyObject *self, PyObject *const *args, Py_ssize
                                  PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"perspective"};
     const auto [arg] = bind("Game.reward_from_perspective()", names, args, nargs, kwnames);
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
+    Read g(self);
     const int8_t p = to_i8(arg, "perspective");
-    const std::optional<GameOutcome> o = g->visit([](auto &game) { return game.outcome; });
+    const std::optional<GameOutcome> o = g.visit([](auto &game) { return game.outcome; });
     // A game in progress is worth nothing to anyone: the perspective is not examined.
     if (!o) return py_float(0.0);
+    // A fixed public text that callers match on: keep it as it is.
     if (p != 1 && p != -1) panic("Invalid perspective");
     return py_float(reward_for(*o, static_cast<Player>(p)));
 }
 
 Ref game_board(PyObject *self) {
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
-    return g->visit([](auto &game) { return new_board(game.board); });
+    return read(self, [](auto &game) { return new_board(game.board); });
 }
 
 Ref game_clone(PyObject *self) {
-    PyGame *g = game_of(self);
-    SharedBorrow borrow(g->borrow);
-    return g->visit([&](auto &game) {
+    return read(self, [&](auto &game) {
         using G = std::remove_cvref_t<decltype(game)>;
         return PyGame::create<G::kWords>(Py_TYPE(self), G(game));
     });
@@ -253,6 +199,8 @@ Py_hash_t game_hash(PyObject *self) {
 }
 
 Ref game_str(PyObject *self) {
+    // Fixed public texts that callers match on, "Some(RedWin)"-style outcome and
+    // lower-case true/false included: keep them as they are.
     return py_str(read(self, [](auto &g) {
         return "Game(turn: " + std::string(player_name(g.turn)) +
                ", is_over: " + (g.over ? "true" : "false") + ", outcome: " + debug_name(g.outcome) +
@@ -261,6 +209,7 @@ Ref game_str(PyObject *self) {
 }
 
 Ref game_repr(PyObject *self) {
+    // A fixed public text that callers match on, lower-case true/false included.
     return py_str(read(self, [](auto &g) {
         return "Game(width=" + std::to_string(g.width()) + ", height=" + std::to_string(g.height()) +
                ", turn=" + std::string(player_name(g.turn)) + ", over=" + (g.over ? "true" : "false") +
@@ -274,8 +223,8 @@ PyMethodDef game_methods[] = {
     {"standard", noargs<game_standard>, METH_NOARGS | METH_STATIC, "standard()\n--\n\n"},
     {"width", noargs<game_width>, METH_NOARGS, "width($self)\n--\n\n"},
     {"height", noargs<game_height>, METH_NOARGS, "height($self)\n--\n\n"},
-    {"get_piece", as_cfunction(fastcall<game_get_piece>), kFast, "get_piece($self, col, row)\n--\n\n"},
-    {"set_piece", as_cfunction(fastcall<game_set_piece>), kFast,
+    {"get_piece", as_cfunction(fastcall<get_piece<PyGame>>), kFast, "get_piece($self, col, row)\n--\n\n"},
+    {"set_piece", as_cfunction(fastcall<set_piece<PyGame>>), kFast,
      "set_piece($self, col, row, piece)\n--\n\n"},
     {"turn", noargs<game_turn>, METH_NOARGS, "turn($self)\n--\n\n"},
     {"is_over", noargs<game_is_over>, METH_NOARGS, "is_over($self)\n--\n\n"},
@@ -314,7 +263,7 @@ PyMethodDef game_methods[] = {
 
 PyType_Slot game_slots[] = {
     {Py_tp_doc, const_cast<char *>("Game(width, height)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void *>(new_slot<game_new>)},
+    {Py_tp_new, reinterpret_cast<void *>(new_slot<new_sized<PyGame>>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(PyGame::dealloc)},
     {Py_tp_hash, reinterpret_cast<void *>(hash_slot<game_hash>)},
     {Py_tp_str, reinterpret_cast<void *>(unary<game_str>)},
@@ -323,6 +272,7 @@ PyType_Slot game_slots[] = {
     {0, nullptr},
 };
 
+// "builtins.Game": a fixed public text (the class's __module__ and repr) that callers match on.
 PyType_Spec game_spec = var_spec<PyGame>("builtins.Game", game_slots);
 
 }  // namespace

@@ -6,16 +6,12 @@
 #include "objects.h"
 
 namespace gravline::py {
-namespace {
 
-// Created once, at registration, and published by Lazy; immutable from then on,
-// so threads read it without a lock.
 Lazy<PyTypeObject> outcome_class;
 
-GameOutcome value_of(PyObject *self) {
-    check_receiver(self, outcome_class, game_outcome_type, "GameOutcome");
-    return reinterpret_cast<PyGameOutcome *>(self)->value;
-}
+namespace {
+
+GameOutcome value_of(PyObject *self) { return py::value_of<PyGameOutcome>(self); }
 
 Ref outcome_winner(PyObject *self) {
     const std::optional<Player> w = winner(value_of(self));
@@ -33,7 +29,8 @@ Ref outcome_encode_perspective(PyObject *self, PyObject *const *args, Py_ssize_t
         bind("GameOutcome.encode_winner_from_perspective()", names, args, nargs, kwnames);
     const GameOutcome o = value_of(self);
     const int8_t p = to_i8(arg, "perspective");
-    // Checked for every outcome, a draw included.
+    // Checked for every outcome, a draw included. A fixed public text that
+    // callers match on: keep it as it is.
     if (p != 1 && p != -1) panic("Unrecognized perspective");
     return py_float(reward_for(o, static_cast<Player>(p)));
 }
@@ -47,7 +44,7 @@ Ref outcome_repr(PyObject *self) {
 Ref outcome_compare(PyObject *self, PyObject *other, int op) {
     PyTypeObject *type = require_type(game_outcome_type, "GameOutcome");
     return compare_values(self, other, op, type,
-                          [](PyObject *o) { return reinterpret_cast<PyGameOutcome *>(o)->value; });
+                          [](PyObject *o) { return PyGameOutcome::of(o); });
 }
 
 PyMethodDef outcome_methods[] = {
@@ -70,10 +67,10 @@ PyType_Slot outcome_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec outcome_spec{
-    "builtins.GameOutcome", sizeof(PyGameOutcome), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    outcome_slots};
+// "builtins.GameOutcome": a fixed public text (the class's __module__ and repr)
+// that callers match on.
+PyType_Spec outcome_spec =
+    PyGameOutcome::spec("builtins.GameOutcome", outcome_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
 }  // namespace
 
@@ -82,13 +79,7 @@ PyTypeObject *game_outcome_type() {
 }
 
 Ref new_game_outcome(GameOutcome o) {
-    PyTypeObject *type = require_type(game_outcome_type, "GameOutcome");
-    PyObject *obj = type->tp_alloc(type, 0);
-    if (!obj) throw_error_already_set();
-    auto *self = reinterpret_cast<PyGameOutcome *>(obj);
-    self->value = o;
-    new (&self->borrow) std::atomic<int64_t>(0);
-    return Ref::steal(obj);
+    return PyGameOutcome::create(require_type(game_outcome_type, "GameOutcome"), o);
 }
 
 }  // namespace gravline::py

@@ -7,16 +7,12 @@
 #include "objects.h"
 
 namespace gravline::py {
-namespace {
 
-// Created once, at registration, and published by Lazy; immutable from then on,
-// so threads read it without a lock.
 Lazy<PyTypeObject> move_class;
 
-Move value_of(PyObject *self) {
-    check_receiver(self, move_class, move_type, "Move");
-    return reinterpret_cast<PyMove *>(self)->value;
-}
+namespace {
+
+Move value_of(PyObject *self) { return py::value_of<PyMove>(self); }
 
 Ref move_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     static constexpr std::array<const char *, 2> names{"col", "row"};
@@ -37,10 +33,8 @@ Ref move_decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     const uint64_t data = to_u64(data_arg, "data");
     PyTypeObject *gt = require_type(game_type, "Game");
     if (!PyObject_TypeCheck(game_arg, gt)) throw_argument_not_instance(game_arg, "Game", "game");
-    PyGame *game = PyGame::from(game_arg);
-    SharedBorrow borrow(game->borrow);
-    const std::optional<Move> m =
-        game->visit([&](auto &g) { return decode_move(data, g.board, *g.geometry); });
+    const std::optional<Move> m = Borrowed<PyGame>(game_arg).visit(
+        [&](auto &g) { return decode_move(data, g.board, *g.geometry); });
     if (!m) throw PyError(PyExc_ValueError, "invalid move");
     return new_move(*m);
 }
@@ -57,7 +51,7 @@ Py_hash_t move_hash_slot(PyObject *self) { return python_hash(move_hash(value_of
 Ref move_compare(PyObject *self, PyObject *other, int op) {
     PyTypeObject *type = require_type(move_type, "Move");
     return compare_values(self, other, op, type, [](PyObject *o) {
-        const Move m = reinterpret_cast<PyMove *>(o)->value;
+        const Move m = PyMove::of(o);
         return (m.col << 8) | m.row;
     });
 }
@@ -82,21 +76,13 @@ PyType_Slot move_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec move_spec{"builtins.Move", sizeof(PyMove), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, move_slots};
+// "builtins.Move": a fixed public text (the class's __module__ and repr) that callers match on.
+PyType_Spec move_spec = PyMove::spec("builtins.Move", move_slots);
 
 }  // namespace
 
 PyTypeObject *move_type() { return move_class.get([] { return make_type(move_spec); }); }
 
-Ref new_move(Move m) {
-    PyTypeObject *type = require_type(move_type, "Move");
-    PyObject *o = type->tp_alloc(type, 0);
-    if (!o) throw_error_already_set();
-    auto *self = reinterpret_cast<PyMove *>(o);
-    self->value = m;
-    new (&self->borrow) std::atomic<int64_t>(0);
-    return Ref::steal(o);
-}
+Ref new_move(Move m) { return PyMove::create(require_type(move_type, "Move"), m); }
 
 }  // namespace gravline::py

@@ -1,6 +1,6 @@
 // augment_symmetries: doubles a training batch with its left-right mirrors.
-// NumPy's C API is fetched from its capsule on the first call, so importing the
-// module never imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
+// NumPy's C API is imported on the first call, so importing the module never
+// imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
 #include "mod.h"
 
 #include "../limits.h"
@@ -12,23 +12,16 @@
 #include <new>
 #include <utility>
 
-// The table pointer and runtime version are defined below, under names of our
-// own, instead of by the headers' import code.
-#define PY_ARRAY_UNIQUE_SYMBOL gravline_numpy_api
-#define NO_IMPORT_ARRAY
+// This file is the only user of NumPy's C API, so the headers' own table
+// pointer and runtime version (static to this file) serve. They are written
+// only by PyArray_ImportNumPyAPI, under numpy_api's lock, and read only after
+// numpy_api has published the import.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 // Built against NumPy 2 headers; the oldest C API the code may use is 1.23's,
 // so the table of any NumPy from 1.23 on is accepted at run time.
 #define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #include <numpy/arrayobject.h>
-
-extern "C" {
-// The header's macros read these two: the C-API table and the running NumPy's
-// feature version. Written only by import_numpy, under numpy_api's lock, and
-// read only after numpy_api has published the import.
-void **PyArray_API = nullptr;
-int PyArray_RUNTIME_VERSION = 0;
-}
+#include <numpy/npy_2_compat.h>
 
 namespace gravline::py {
 namespace {
@@ -63,50 +56,21 @@ NumpyApi *import_failed() {
     return nullptr;
 }
 
-/// What NumPy's own import_array does, with the module name of NumPy 2 tried
-/// first and that of NumPy 1 second: fetch the table from the capsule, check
-/// the ABI, feature version and byte order, and record the feature version.
-/// Returns nullptr with an ImportError set on failure; a later call retries.
+/// Imports NumPy's C API with NumPy's own helper, which finds the table under
+/// the module name of NumPy 2 or of NumPy 1 and checks its ABI, feature version
+/// and byte order. Returns nullptr with an ImportError set on failure; a later
+/// call retries.
 NumpyApi *import_numpy() {
-    Ref multiarray = Ref::steal(PyImport_ImportModule("numpy._core.multiarray"));
-    if (!multiarray && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-        PyErr_Clear();
-        multiarray = Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
-    }
-    if (!multiarray) return import_failed();
-    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return import_failed();
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not a capsule");
+    // NumPy itself first: a failure to import it (NumPy missing, or broken) is
+    // the error that the ImportError wraps. NumPy's helper would print it and
+    // put a text of its own in its place.
+    if (!Ref::steal(PyImport_ImportModule("numpy"))) return import_failed();
+    if (PyArray_ImportNumPyAPI() < 0) {
+        // A table that failed the version checks stays set; forget it, so
+        // that the next call checks again instead of taking it.
+        PyArray_API = nullptr;
         return import_failed();
     }
-    void **table = static_cast<void **>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (!table) return import_failed();
-    PyArray_API = table;
-
-    if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
-        PyErr_Format(PyExc_RuntimeError, "built for NumPy ABI version 0x%x, but NumPy has 0x%x",
-                     static_cast<unsigned>(NPY_VERSION), PyArray_GetNDArrayCVersion());
-        return import_failed();
-    }
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-    if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "built for NumPy C-API version 0x%x (NumPy " NPY_FEATURE_VERSION_STRING
-                     ") or newer, but NumPy has 0x%x",
-                     static_cast<unsigned>(NPY_FEATURE_VERSION), PyArray_RUNTIME_VERSION);
-        return import_failed();
-    }
-#if NPY_BYTE_ORDER == NPY_LITTLE_ENDIAN
-    constexpr int kByteOrder = NPY_CPU_LITTLE;
-#else
-    constexpr int kByteOrder = NPY_CPU_BIG;
-#endif
-    if (PyArray_GetEndianness() != kByteOrder) {
-        PyErr_SetString(PyExc_RuntimeError, "NumPy's byte order differs from the one built for");
-        return import_failed();
-    }
-
     PyArray_Descr *float32 = PyArray_DescrFromType(NPY_FLOAT32);
     if (!float32) return import_failed();
     auto *api = new (std::nothrow) NumpyApi{float32};
