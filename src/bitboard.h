@@ -17,6 +17,7 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "limits.h"
 
@@ -26,6 +27,14 @@ namespace gravline {
 /// check itself stays one compare.
 [[noreturn, gnu::cold, gnu::noinline]] inline void index_error(unsigned k) {
     fatal("bit index " + std::to_string(k) + " is past the last word");
+}
+
+/// std::popcount behind an empty asm statement: a loop of these stays a
+/// scalar loop, which the vectoriser would otherwise turn into vector logic
+/// followed by unpacking each lane for the count, which costs more than it saves.
+constexpr int scalar_popcount(uint64_t x) {
+    if (!std::is_constant_evaluated()) asm("" : "+r"(x));
+    return std::popcount(x);
 }
 
 template <int NW>
@@ -214,9 +223,11 @@ template <int NW>
 /// (and builds) or a complete geometry.
 template <int NW>
 const BoardGeometry<NW> &shared_geometry(unsigned width, unsigned height) {
-    check_size(NW, width, height);
-    std::atomic<const void *> &slot =
-        detail::geometry_slots[(width - kMinDimension) * kDimensions + (height - kMinDimension)];
+    // Inline, as the per-call cost of a Python Board's column_height is mostly this.
+    const unsigned c = width - kMinDimension, r = height - kMinDimension;
+    if (c >= kDimensions || r >= kDimensions || words_for(width, height) != NW) [[unlikely]]
+        check_size(NW, width, height);  // throws
+    std::atomic<const void *> &slot = detail::geometry_slots[c * kDimensions + r];
     // Acquire: the masks written before the pointer was published are seen.
     if (const void *g = slot.load(std::memory_order_acquire)) [[likely]]
         return *static_cast<const BoardGeometry<NW> *>(g);
