@@ -226,7 +226,7 @@ const BoardGeometry<NW> &shared_geometry(unsigned width, unsigned height) {
     // Inline, as the per-call cost of a Python Board's column_height is mostly this.
     const unsigned c = width - kMinDimension, r = height - kMinDimension;
     if (c >= kDimensions || r >= kDimensions || words_for(width, height) != NW) [[unlikely]]
-        check_size(NW, width, height);  // throws
+        size_error(NW, width, height);
     std::atomic<const void *> &slot = detail::geometry_slots[c * kDimensions + r];
     // Acquire: the masks written before the pointer was published are seen.
     if (const void *g = slot.load(std::memory_order_acquire)) [[likely]]

@@ -82,4 +82,10 @@ inline void check_size(int nw, unsigned width, unsigned height) {
               std::to_string(height) + " (need " + std::to_string(need) + ")");
 }
 
+/// The failure of check_size for a size known to fail it, out of line.
+[[noreturn, gnu::cold, gnu::noinline]] inline void size_error(int nw, unsigned width, unsigned height) {
+    check_size(nw, width, height);
+    fatal("size error for a valid size");
+}
+
 }  // namespace gravline
