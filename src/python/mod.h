@@ -310,7 +310,12 @@ template <std::size_t N>
 Bound<N> bind(const char *full_name, const std::array<const char *, N> &names,
               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Bound<N> out;
-    bind_args(full_name, names.data(), N, args, nargs, kwnames, out.slots(), out.owned());
+    // The common call, every argument by position, has nothing to check.
+    if (!kwnames && PyVectorcall_NARGS(nargs) == static_cast<Py_ssize_t>(N)) [[likely]] {
+        for (std::size_t i = 0; i < N; ++i) out.slots()[i] = args[i];
+    } else {
+        bind_args(full_name, names.data(), N, args, nargs, kwnames, out.slots(), out.owned());
+    }
     return out;
 }
 
@@ -318,7 +323,11 @@ template <std::size_t N>
 Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, PyObject *args,
               PyObject *kwargs) {
     Bound<N> out;
-    bind_tuple(full_name, names.data(), N, args, kwargs, out.slots(), out.owned());
+    if (!kwargs && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
+        for (std::size_t i = 0; i < N; ++i) out.slots()[i] = PyTuple_GET_ITEM(args, i);
+    } else {
+        bind_tuple(full_name, names.data(), N, args, kwargs, out.slots(), out.owned());
+    }
     return out;
 }
 
