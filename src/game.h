@@ -92,11 +92,17 @@ struct Game {
     bool make_move(Move m) {
         if (!is_legal_move(m)) return false;
         const Player mover = turn;
+        // Recorded before anything changes: when recording fails (out of
+        // memory), the game is left exactly as it was.
+        history.push_back(m);
         const std::optional<unsigned> row = board.drop_piece(m.col, mover, *geometry);
-        if (!row) return false;
+        if (!row) {
+            history.pop_back();
+            return false;
+        }
         // A board edited below its pieces lands the piece in the lowest gap, and
         // the history records that row.
-        history.push_back(Move{m.col, static_cast<uint8_t>(*row)});
+        history.back().row = static_cast<uint8_t>(*row);
         if (has_four(mover == Player::Red ? board.red : board.yellow, *geometry)) {
             over = true;
             outcome = win_for(mover);

@@ -41,12 +41,15 @@ int exec_module(PyObject *module) noexcept {
             throw PyError(PyExc_ImportError,
                           "drevik_gravline needs a processor with the POPCNT instruction");
 #endif
-#if PY_VERSION_HEX < 0x030C0000
-        // Before the interpreters slot existed: refuse by hand, as it would.
+        // The classes and the exception class are process-wide: only the main
+        // interpreter may have them. The interpreters slot below refuses an
+        // isolated interpreter before this runs, but a legacy one (sharing the
+        // main one's settings) passes it on 3.12 and later, and 3.11 has no
+        // slot at all: refuse every other interpreter here, in the slot's words.
         if (PyInterpreterState_Get() != PyInterpreterState_Main())
             throw PyError(PyExc_ImportError,
                           "module drevik_gravline does not support loading in subinterpreters");
-#endif
+        install_fork_handler();
         add(module, "Board", type_ref(board_type()));
         add(module, "Game", type_ref(game_type()));
         add(module, "Move", type_ref(move_type()));
@@ -70,7 +73,8 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
     // The classes and the exception class are process-wide objects; another
-    // interpreter must not share them, so a second interpreter's import fails.
+    // interpreter must not share them, so a second interpreter's import fails
+    // (the check in exec_module covers the interpreters this slot lets in).
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000

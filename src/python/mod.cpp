@@ -1,8 +1,12 @@
-// The shared binding code: error translation, PanicException, argument binding
-// and conversion, the cast rule, borrow errors and the board-size check.
+// The shared binding code: error translation, PanicException, the lazy values
+// across fork, argument binding and conversion, the cast rule, borrow errors
+// and the board-size check.
 #include "mod.h"
 
 #include <new>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 #include <string_view>
 
 #include "../limits.h"
@@ -122,6 +126,51 @@ void type_creation_failed(const char *name) {
     panic(std::string("failed to create type object for `") + name + "`");
 }
 
+// ---- lazy values across fork ----
+
+namespace {
+
+// Pushed by each lazy value's constructor (at load, but safe from any thread).
+std::atomic<LazyBase *> lazy_values{nullptr};
+
+}  // namespace
+
+LazyBase::LazyBase() {
+    next_ = lazy_values.load(std::memory_order_relaxed);
+    while (!lazy_values.compare_exchange_weak(next_, this, std::memory_order_release,
+                                              std::memory_order_relaxed)) {
+    }
+}
+
+void reset_lazy_values_in_child() noexcept {
+    // Plain stores only: the child of a threaded process may call nothing that
+    // takes a lock or allocates before it has settled.
+    const std::thread::id self = std::this_thread::get_id();
+    for (LazyBase *l = lazy_values.load(std::memory_order_acquire); l; l = l->next_) {
+        // The child's one thread is the forking one, under the same id: if it
+        // is the creator, it holds the lock and will finish and release it.
+        if (l->creator_.load(std::memory_order_relaxed) == self) continue;
+        // Otherwise the lock is free or held by a thread that is gone; a
+        // mutex is plain memory, so a fresh one replaces it.
+        new (&l->mu_) std::mutex;
+        l->creator_.store(std::thread::id{}, std::memory_order_relaxed);
+    }
+}
+
+void install_fork_handler() {
+#ifndef _WIN32
+    // The C library's child hook rather than os.register_at_fork: it runs in
+    // every forked child, before any Python code there (at-fork callbacks of
+    // others that might call this module included), and also after a fork made
+    // by C code. There is no "prepare" hook: waiting in the parent for running
+    // creations to finish could deadlock, since a creation runs Python code and
+    // may need the interpreter lock that the forking thread holds.
+    static const int status = pthread_atfork(nullptr, nullptr, reset_lazy_values_in_child);
+    if (status != 0)
+        throw PyError(PyExc_ImportError, "drevik_gravline could not register its fork handler");
+#endif
+}
+
 // ---- argument binding ----
 
 namespace {
@@ -167,18 +216,26 @@ void check_positional(const char *full_name, std::size_t n, Py_ssize_t nargs) {
                      (nargs == 1 ? " was" : " were") + " given");
 }
 
-void place_keyword(const char *full_name, const char *const *names, std::size_t n, PyObject *keyword,
-                   PyObject *value, PyObject **out) {
+/// The index of the parameter that `keyword` names, not yet given a value.
+std::size_t keyword_slot(const char *full_name, const char *const *names, std::size_t n,
+                         PyObject *keyword, PyObject *const *out) {
     for (std::size_t i = 0; i < n; ++i) {
         if (!names_equal(keyword, names[i])) continue;
         if (out[i])
             throw_type_error(std::string(full_name) + " got multiple values for argument '" +
                              names[i] + "'");
-        out[i] = value;
-        return;
+        return i;
     }
     throw_type_error(std::string(full_name) + " got an unexpected keyword argument '" +
                      utf8(keyword) + "'");
+}
+
+/// Stores a keyword value as a reference of our own (see Bound).
+void place_keyword(const char *full_name, const char *const *names, std::size_t n, PyObject *keyword,
+                   PyObject *value, PyObject **out, uint32_t &owned) {
+    const std::size_t i = keyword_slot(full_name, names, n, keyword, out);
+    out[i] = Py_NewRef(value);
+    owned |= uint32_t{1} << i;
 }
 
 void check_missing(const char *full_name, const char *const *names, std::size_t n, PyObject **out) {
@@ -193,20 +250,22 @@ void check_missing(const char *full_name, const char *const *names, std::size_t 
 }  // namespace
 
 void bind_args(const char *full_name, const char *const *names, std::size_t n,
-               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out,
+               uint32_t &owned) {
     nargs = PyVectorcall_NARGS(nargs);
     check_positional(full_name, n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j)
-            place_keyword(full_name, names, n, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
+            place_keyword(full_name, names, n, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out,
+                          owned);
     }
     check_missing(full_name, names, n, out);
 }
 
 void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
-                PyObject *kwargs, PyObject **out) {
+                PyObject *kwargs, PyObject **out, uint32_t &owned) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     check_positional(full_name, n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -214,10 +273,12 @@ void bind_tuple(const char *full_name, const char *const *names, std::size_t n, 
         // Python callers pass a dictionary made for this call, which no other
         // thread can reach. A C caller that passes one it shares with other
         // threads must not change it during the call, as with any C API call.
+        // Code that the call itself runs later (an argument's __index__) may
+        // still find it and empty it: every value is held by then (Bound).
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value))
-            place_keyword(full_name, names, n, key, value, out);
+            place_keyword(full_name, names, n, key, value, out, owned);
     }
     check_missing(full_name, names, n, out);
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -95,6 +96,32 @@ void raise_panic(const char *message) noexcept;
 /// A broken invariant reported from binding code.
 [[noreturn]] void panic(const std::string &message);
 
+/// The type-independent part of every Lazy: the lock and creator that a forked
+/// child must reset, and the process-wide list they are reset through.
+class LazyBase {
+protected:
+    std::atomic<std::thread::id> creator_{};
+    std::mutex mu_;
+
+    LazyBase();
+    LazyBase(const LazyBase &) = delete;
+    LazyBase &operator=(const LazyBase &) = delete;
+
+private:
+    LazyBase *next_ = nullptr;  // the list of every lazy value, newest first; never shrinks
+    friend void reset_lazy_values_in_child() noexcept;
+};
+
+/// Run in a forked child, before anything else: a creation that another thread
+/// was running at the fork can never finish there (that thread does not exist
+/// in the child), so its lock and creator are reset and the value, if it was
+/// not published yet, is created afresh on its next use. A creation that the
+/// forking thread itself was running goes on in the child and is left alone.
+void reset_lazy_values_in_child() noexcept;
+/// Registers reset_lazy_values_in_child to run in every forked child (once
+/// per process); throws ImportError when the system refuses.
+void install_fork_handler();
+
 /// A value created on first need and kept for the life of the process. Two
 /// threads may race to create it, with or without an interpreter lock: the
 /// loser waits on the mutex with its thread state detached (so the winner may
@@ -102,14 +129,15 @@ void raise_panic(const char *message) noexcept;
 /// finds the value published with release order and reads it with acquire.
 /// A creation that calls back into itself on the same thread (Python code run
 /// by the creation asking for the value) fails with RuntimeError instead of
-/// waiting for itself.
+/// waiting for itself. A process forked during a creation on another thread
+/// creates the value again in the child (reset_lazy_values_in_child).
 template <class T>
-class Lazy {
+class Lazy : private LazyBase {
     std::atomic<T *> value_{nullptr};
-    std::atomic<std::thread::id> creator_{};
-    std::mutex mu_;
 
 public:
+    Lazy() = default;
+
     /// The value if it was created already, else nullptr.
     T *peek() const { return value_.load(std::memory_order_acquire); }
 
@@ -228,32 +256,78 @@ using ExclusiveBorrow = Borrow<Access::Exclusive>;
 
 // ---- argument binding ----
 
-/// The arguments of one call, in parameter order, all present once bound
-/// (borrowed references).
+/// The arguments of one call, in parameter order, all present once bound.
+///
+/// Positional arguments are borrowed: the caller's argument tuple or vectorcall
+/// array holds them for the whole call, and neither can be changed by anyone,
+/// so this costs the common call nothing. Each keyword value is held with a
+/// reference of its own until the call returns: a keyword dictionary is an
+/// ordinary mutable object that Python code run by the call (an argument's
+/// `__index__` that finds it through gc.get_referrers) can clear, which would
+/// free a value still to be converted. A vectorcall's keyword values sit in the
+/// caller's array and would be safe borrowed, but one rule for every keyword
+/// keeps both paths safe whatever the caller did to build them.
+///
+/// Read it as an array (`bound[i]`) or unpack it: `const auto [a, b] = bind(...)`.
 template <std::size_t N>
-using Bound = std::array<PyObject *, N>;
+class Bound {
+    static_assert(N <= 32, "one bit per argument in owned_");
+    std::array<PyObject *, N> args_{};
+    uint32_t owned_ = 0;  // bit i set: args_[i] is a reference of our own
+
+public:
+    Bound() = default;
+    Bound(Bound &&o) noexcept : args_(o.args_), owned_(std::exchange(o.owned_, 0)) {}
+    Bound(const Bound &) = delete;
+    Bound &operator=(const Bound &) = delete;
+    Bound &operator=(Bound &&) = delete;
+    ~Bound() {
+        for (uint32_t m = owned_; m; m &= m - 1) Py_DECREF(args_[std::countr_zero(m)]);
+    }
+
+    PyObject *operator[](std::size_t i) const { return args_[i]; }
+    template <std::size_t I>
+    PyObject *get() const {
+        return args_[I];
+    }
+
+    /// For the binders: the slots and the bits of the owned ones.
+    PyObject **slots() { return args_.data(); }
+    uint32_t &owned() { return owned_; }
+};
 
 /// Binds vectorcall arguments to `names`, raising the TypeError that the call's
-/// shape deserves. `full_name` is e.g. "Game.make_move()".
+/// shape deserves. `full_name` is e.g. "Game.make_move()". Keyword values are
+/// stored as new references, each marked in `owned` as soon as it is taken.
 void bind_args(const char *full_name, const char *const *names, std::size_t n,
-               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out);
+               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out,
+               uint32_t &owned);
 /// The same for an argument tuple and keyword dictionary (`__new__`).
 void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
-                PyObject *kwargs, PyObject **out);
+                PyObject *kwargs, PyObject **out, uint32_t &owned);
 
 template <std::size_t N>
 Bound<N> bind(const char *full_name, const std::array<const char *, N> &names,
               PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    Bound<N> out{};
-    bind_args(full_name, names.data(), N, args, nargs, kwnames, out.data());
+    Bound<N> out;
+    // The common call, every argument by position, has nothing to check.
+    if (!kwnames && PyVectorcall_NARGS(nargs) == static_cast<Py_ssize_t>(N)) [[likely]] {
+        for (std::size_t i = 0; i < N; ++i) out.slots()[i] = args[i];
+    } else {
+        bind_args(full_name, names.data(), N, args, nargs, kwnames, out.slots(), out.owned());
+    }
     return out;
 }
 
 template <std::size_t N>
 Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, PyObject *args,
               PyObject *kwargs) {
-    Bound<N> out{};
-    bind_tuple(full_name, names.data(), N, args, kwargs, out.data());
+    Bound<N> out;
+    if (!kwargs && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
+        for (std::size_t i = 0; i < N; ++i) out.slots()[i] = PyTuple_GET_ITEM(args, i);
+    } else {
+        bind_tuple(full_name, names.data(), N, args, kwargs, out.slots(), out.owned());
+    }
     return out;
 }
 
@@ -407,3 +481,13 @@ inline void check_receiver(PyObject *self, Lazy<PyTypeObject> &cls, PyTypeObject
 }
 
 }  // namespace gravline::py
+
+// Unpacking a Bound into one name per argument.
+namespace std {
+template <std::size_t N>
+struct tuple_size<gravline::py::Bound<N>> : integral_constant<std::size_t, N> {};
+template <std::size_t I, std::size_t N>
+struct tuple_element<I, gravline::py::Bound<N>> {
+    using type = PyObject *;
+};
+}  // namespace std

@@ -1,5 +1,6 @@
 """The module as a whole: registration, class objects, argument binding and conversion."""
 import inspect
+import operator
 import os
 import subprocess
 import sys
@@ -230,14 +231,17 @@ def test_negative_or_huge_unsigned_arguments_overflow(value, message):
         G.get_piece(0, value)
 
 
-@pytest.mark.parametrize("value, reason", [
-    (7.0, "'float' object cannot be interpreted as an integer"),
-    (np.float32(7), "'numpy.float32' object cannot be interpreted as an integer"),
-    ("7", "'str' object cannot be interpreted as an integer"),
-    (None, "'NoneType' object cannot be interpreted as an integer"),
-    (Index("7"), "__index__ returned non-int (type str)"),
-])
-def test_non_integer_arguments_name_the_parameter(value, reason):
+def index_error_text(value):
+    """The interpreter's own message for an object that is no integer (it changes between versions)."""
+    with pytest.raises(TypeError) as exc:
+        operator.index(value)
+    return str(exc.value)
+
+
+@pytest.mark.parametrize("value", [7.0, np.float32(7), "7", None, Index("7")],
+                         ids=lambda v: type(v).__name__)
+def test_non_integer_arguments_name_the_parameter(value):
+    reason = index_error_text(value)
     for call, name in [(lambda: dg.Game(value, 6), "width"), (lambda: dg.Board(7, value), "height"),
                        (lambda: G.get_piece(0, value), "row"), (lambda: dg.Move(value, 0), "col"),
                        (lambda: dg.Move.decode(value, G), "data")]:

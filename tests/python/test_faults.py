@@ -1,0 +1,206 @@
+"""Faults found by attacking the module: arguments freed during a call, loading in a
+second interpreter, and a forked child waiting for a parent thread's initialisation."""
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import drevik_gravline as dg
+
+
+class Tracked:
+    """An integer argument that only the call's keyword dictionary holds."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Clearing:
+    """An integer argument whose conversion empties every dictionary that holds it,
+    as code that finds the call's keywords through gc.get_referrers can. It then
+    refuses to go on if that freed any of the `others`: converting a freed
+    argument is what the module must never do."""
+
+    def __init__(self, value):
+        self.value = value
+        self.others = []
+        self.cleared = 0
+
+    def __index__(self):
+        for holder in gc.get_referrers(self):
+            if type(holder) is dict and self in holder.values():
+                holder.clear()
+                self.cleared += 1
+        if any(ref() is None for ref in self.others):
+            raise AssertionError("an argument was freed during the call")
+        return self.value
+
+
+def call_with_clearing(f, first, **others):
+    """f(first=Clearing, **others as Tracked), the keywords in a dictionary of their own."""
+    clearing = Clearing(first[1])
+    kwargs = {first[0]: clearing, **{k: Tracked(v) for k, v in others.items()}}
+    clearing.others = [weakref.ref(v) for v in kwargs.values() if type(v) is Tracked]
+    result = f(**kwargs)
+    assert clearing.cleared >= 1, "the keyword dictionary was not found"
+    assert kwargs == {}
+    return result
+
+
+# Each entry converts the Clearing argument before the tracked ones.
+def test_keyword_arguments_outlive_a_cleared_keyword_dictionary():
+    assert call_with_clearing(dg.Game, ("width", 5), height=9).board_shape() == (9, 5)
+    assert call_with_clearing(dg.Board, ("width", 8), height=4).width() == 8
+    assert call_with_clearing(dg.Move, ("col", 3), row=2) == dg.Move(3, 2)
+    g = dg.Game(7, 6)
+    call_with_clearing(g.set_piece, ("col", 2), row=1, piece=-1)
+    assert call_with_clearing(g.get_piece, ("col", 2), row=1) == -1
+    b = dg.Board(7, 6)
+    call_with_clearing(b.set_piece, ("col", 4), row=5, piece=1)
+    assert call_with_clearing(b.get_piece, ("col", 4), row=5) == 1
+
+
+def test_bound_keyword_arguments_are_released():
+    value = Tracked(6)
+    before = sys.getrefcount(value)
+    for _ in range(100):
+        dg.Game(width=7, height=value)
+        dg.Game(7, 6).get_piece(col=0, row=value)
+        with pytest.raises(TypeError):
+            dg.Game(height=value, width=7, depth=1)
+        with pytest.raises(TypeError):
+            dg.Game(7, 6).get_piece(row=value, cols=0)
+    assert sys.getrefcount(value) == before
+
+
+# Run in a child process, so that a fault cannot take the test run down. Every
+# way of making a second interpreter that this interpreter offers is tried; each
+# reports its import on the shared stdout.
+SUBINTERPRETERS_SCRIPT = '''
+import importlib, sys
+sys.path.insert(0, {path!r})
+code = """
+import sys
+sys.path.insert(0, {path!r})
+try:
+    import drevik_gravline
+    print("imported", flush=True)
+except BaseException as exc:
+    print(type(exc).__name__ + ": " + str(exc), flush=True)
+"""
+
+def optional(name):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+ways = []
+testcapi = optional("_testcapi")
+if testcapi and hasattr(testcapi, "run_in_subinterp"):
+    # A legacy interpreter: it shares the main one's settings.
+    ways.append(("run_in_subinterp", lambda: testcapi.run_in_subinterp(code)))
+interpreters = optional("_interpreters")
+if interpreters:
+    for kind in ("legacy", "isolated"):
+        ways.append((kind, lambda kind=kind: interpreters.exec(interpreters.create(kind), code)))
+xx = optional("_xxsubinterpreters")
+if xx:
+    if sys.version_info >= (3, 12):
+        for isolated in (False, True):
+            ways.append((f"isolated={{isolated}}", lambda isolated=isolated:
+                         xx.run_string(xx.create(isolated=isolated), code)))
+    else:
+        ways.append(("create", lambda: xx.run_string(xx.create(), code)))
+for name, way in ways:
+    print(name, end=": ", flush=True)
+    way()
+import drevik_gravline
+print("main", drevik_gravline.Game(7, 6).width(), flush=True)
+'''
+
+
+def test_every_second_interpreter_is_refused():
+    path = os.path.dirname(dg.__file__)
+    child = subprocess.run([sys.executable, "-c", SUBINTERPRETERS_SCRIPT.format(path=path)],
+                           capture_output=True, text=True, timeout=120)
+    assert (child.returncode, child.stderr) == (0, "")
+    lines = child.stdout.splitlines()
+    assert lines[-1] == "main 7"
+    if len(lines) == 1:
+        pytest.skip("this interpreter offers no way to make a second interpreter")
+    refused = "ImportError: module drevik_gravline does not support loading in subinterpreters"
+    assert [line.split(": ", 1)[1] for line in lines[:-1]] == [refused] * (len(lines) - 1), lines
+
+
+# A thread is held inside the first use of augment_symmetries (the lazy import of
+# NumPy's C API, which imports through builtins.__import__: a wrapper stops it
+# there, holding no lock of the import machinery's own) while the main thread
+# forks. The child must create what the thread left half done and finish; a hung
+# child is killed.
+FORK_SCRIPT = '''
+import builtins, os, signal, sys, threading, time
+sys.path.insert(0, {path!r})
+import numpy as np
+import drevik_gravline as dg
+
+z = np.zeros
+ARGS = (z((1, 17, 4, 4), np.float32), z((1, 4), np.float32), z(1, np.float32),
+        z((1, 4), np.float32), z(1, np.float32))
+held, release, slow = threading.Event(), threading.Event(), []
+original_import = builtins.__import__
+
+def slow_import(name, *args, **kwargs):
+    if name.startswith("numpy") and threading.get_ident() in slow and not held.is_set():
+        held.set()
+        release.wait(60)
+    return original_import(name, *args, **kwargs)
+
+builtins.__import__ = slow_import
+
+def augment():
+    return dg.augment_symmetries(*ARGS)[0].shape
+
+def first_use():
+    slow.append(threading.get_ident())
+    augment()
+
+thread = threading.Thread(target=first_use)
+thread.start()
+assert held.wait(60)
+pid = os.fork()
+if pid == 0:
+    try:
+        print("child", augment(), flush=True)
+    finally:
+        os._exit(0)
+release.set()
+thread.join()
+deadline = time.monotonic() + 60
+while os.waitpid(pid, os.WNOHANG) == (0, 0):
+    if time.monotonic() > deadline:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        print("child hung", flush=True)
+        break
+    time.sleep(0.05)
+print("parent", augment(), flush=True)
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_child_forked_during_a_first_use_initialisation_finishes_it():
+    pytest.importorskip("numpy")
+    path = os.path.dirname(dg.__file__)
+    child = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c",
+                            FORK_SCRIPT.format(path=path)],
+                           capture_output=True, text=True, timeout=180)
+    assert (child.returncode, child.stderr) == (0, "")
+    assert child.stdout == "child (2, 17, 4, 4)\nparent (2, 17, 4, 4)\n"
