@@ -1,7 +1,7 @@
 """Plays random games and prints the last finished board with its result."""
 
+import argparse
 import random
-import sys
 
 import drevik_gravline as gl
 
@@ -13,8 +13,21 @@ def play(width: int, height: int, rng: random.Random) -> gl.Game:
     return game
 
 
+def count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
 def main() -> None:
-    games = int(sys.argv[1]) if len(sys.argv) > 1 else 100
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("games", nargs="?", type=count, default=100,
+                        help="how many games to play on 7x6 (default 100)")
+    games = parser.parse_args().games
     rng = random.Random(2026)
     tally = {"Red wins": 0, "Yellow wins": 0, "Draw": 0}
     for _ in range(games):

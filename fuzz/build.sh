@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the engine fuzzer with clang's libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, into build/fuzz/engine_fuzzer (or $FUZZ_BUILD).
-#   fuzz/build.sh              # the fuzzer
+# Builds the fuzzers with clang's libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer, into build/fuzz (or $FUZZ_BUILD): state_fuzzer
+# (saved states), then engine_fuzzer, one path per line, the engine's last.
+#   fuzz/build.sh              # the fuzzers
 #   fuzz/build.sh --coverage   # build/fuzz/engine_fuzzer_cov, for llvm-cov over a corpus
 # Installs clang from the system's packages when it is missing.
 set -euo pipefail
@@ -23,27 +24,30 @@ if [ -z "$cxx" ] || ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, 
 fi
 
 mkdir -p "$out"
-src=$root/fuzz/engine_fuzzer.cpp
-target=$out/engine_fuzzer
-[ "${1:-}" = --coverage ] && target=$out/engine_fuzzer_cov
-# Up to date when newer than everything it is built from.
-if [ -x "$target" ] && [ -z "$(find "$src" "$root"/src/*.h "$root/fuzz/build.sh" \
-     "$root/fuzz/coverage_ignore.txt" -newer "$target")" ]; then
-  echo "$target"
-  exit 0
-fi
 flags=(-std=c++20 -g -O2 -Wall -Wextra -fno-omit-frame-pointer)
+
+# Builds fuzz/$1.cpp into $out/$2 with the flags after them, unless the binary
+# is newer than everything it is built from; prints its path.
+build() {
+  local src=$root/fuzz/$1.cpp target=$out/$2
+  shift 2
+  if [ ! -x "$target" ] || [ -n "$(find "$src" "$root"/src/*.h "$root/fuzz/build.sh" \
+       "$root/fuzz/coverage_ignore.txt" -newer "$target")" ]; then
+    "$cxx" "${flags[@]}" "$@" "$src" -o "$target"
+  fi
+  echo "$target"
+}
+
 if [ "${1:-}" = --coverage ]; then
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
-    "$src" -o "$out/engine_fuzzer_cov"
-  echo "$out/engine_fuzzer_cov"
+  build engine_fuzzer engine_fuzzer_cov -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping
 else
   # Every undefined-behaviour report is fatal, so the fuzzer stops on it like on a crash.
-  # Comparison tracing is off: the input is read through modulos, so there are no
-  # magic values to solve, and the word loops' compares would cost two thirds of
-  # the run time.
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -fno-sanitize-coverage=trace-cmp -fsanitize-coverage-ignorelist="$root/fuzz/coverage_ignore.txt" \
-    "$src" -o "$out/engine_fuzzer"
-  echo "$out/engine_fuzzer"
+  # Comparison tracing is off for the engine fuzzer: its input is read through
+  # modulos, so there are no magic values to solve, and the word loops' compares
+  # would cost two thirds of the run time. The saved-state fuzzer keeps it: its
+  # input is checked against versions, kinds and lengths.
+  fuzz=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+        -fsanitize-coverage-ignorelist="$root/fuzz/coverage_ignore.txt")
+  build state_fuzzer state_fuzzer "${fuzz[@]}"
+  build engine_fuzzer engine_fuzzer "${fuzz[@]}" -fno-sanitize-coverage=trace-cmp
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the engine's GoogleTest suite, then the module's
-# pytest suite against a fresh install of this checkout. Installs what it needs
-# (GoogleTest from the system's packages, Python packages into a venv).
+# pytest suite against the module installed from this checkout (built again
+# only when its sources, build files or interpreter changed). Installs what it
+# needs (GoogleTest from the system's packages, Python packages into a venv).
 #   PYTHON=python3.13 scripts/test.sh     # another interpreter
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,8 +18,10 @@ echo "== engine tests (GoogleTest) =="
 # The engine tests do not involve Python: one build per compiler serves every interpreter.
 build=$root/build/tests-$(basename "${CXX:-c++}")$(${CXX:-c++} -dumpfullversion)
 PATH=$(dirname "$VPY"):$PATH
-cmake -S "$root" -B "$build" -G Ninja -DGRAVLINE_BUILD_MODULE=OFF -DGRAVLINE_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Configured once; from then on ninja re-runs CMake itself when a build file changes.
+[ -f "$build/build.ninja" ] ||
+  cmake -S "$root" -B "$build" -G Ninja -DGRAVLINE_BUILD_MODULE=OFF -DGRAVLINE_BUILD_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 "$build/engine_tests" --gtest_brief=1
 

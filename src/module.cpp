@@ -1,6 +1,7 @@
 // The module drevik_gravline: its definition, its registration step and its
 // only exported symbol, PyInit_drevik_gravline.
 #include "python/mod.h"
+#include "python/py_pickle.h"
 #include "encode.h"
 #include "player.h"
 
@@ -62,6 +63,7 @@ int exec_module(PyObject *module) noexcept {
         add(module, "YELLOW", py_long(static_cast<int8_t>(Player::Yellow)));
         add(module, "SPATIAL_INPUT_PLANES", py_ulong(kSpatialInputPlanes));
         add(module, "GLOBAL_INPUT_FEATURES", py_ulong(kGlobalInputFeatures));
+        add_pickle_support(module);
         return 0;
     } catch (...) {
         translate_exception();

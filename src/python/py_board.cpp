@@ -2,6 +2,7 @@
 #include <string>
 
 #include "objects.h"
+#include "py_pickle.h"
 
 namespace gravline::py {
 
@@ -80,6 +81,10 @@ PyMethodDef board_methods[] = {
      "is_column_full($self, col)\n--\n\n"},
     {"column_height", as_cfunction(fastcall<board_column_height>), METH_FASTCALL | METH_KEYWORDS,
      "column_height($self, col)\n--\n\n"},
+    {"__reduce__", noargs<board_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", noargs<board_copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(fastcall<board_deepcopy>), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

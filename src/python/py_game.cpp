@@ -6,6 +6,7 @@
 #include "../encode.h"
 #include "../hash.h"
 #include "objects.h"
+#include "py_pickle.h"
 
 namespace gravline::py {
 
@@ -258,6 +259,10 @@ PyMethodDef game_methods[] = {
     {"state_hash", noargs<game_state_hash>, METH_NOARGS, "state_hash($self)\n--\n\n"},
     {"transposition_hash", noargs<game_transposition_hash>, METH_NOARGS,
      "transposition_hash($self)\n--\n\n"},
+    {"__reduce__", noargs<game_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", noargs<game_copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(fastcall<game_deepcopy>), kFast,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include "../encode.h"
 #include "objects.h"
+#include "py_pickle.h"
 
 namespace gravline::py {
 
@@ -54,6 +55,10 @@ PyMethodDef outcome_methods[] = {
     {"encode_winner_from_perspective", as_cfunction(fastcall<outcome_encode_perspective>),
      METH_FASTCALL | METH_KEYWORDS, "encode_winner_from_perspective($self, perspective)\n--\n\n"},
     {"is_draw", noargs<outcome_is_draw>, METH_NOARGS, "is_draw($self)\n--\n\n"},
+    {"__reduce__", noargs<game_outcome_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", noargs<game_outcome_copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(fastcall<game_outcome_deepcopy>), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include "../encode.h"
 #include "../hash.h"
 #include "objects.h"
+#include "py_pickle.h"
 
 namespace gravline::py {
 
@@ -62,6 +63,10 @@ PyMethodDef move_methods[] = {
     {"encode", noargs<move_encode>, METH_NOARGS, "encode($self)\n--\n\n"},
     {"decode", as_cfunction(fastcall<move_decode>),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "decode(data, game)\n--\n\n"},
+    {"__reduce__", noargs<move_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", noargs<move_copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(fastcall<move_deepcopy>), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,9 +8,11 @@ with operator new, such as a game's move history, which tracemalloc does not.
 The native cases use 32 x 32 games with long histories so that one lost buffer
 per call adds up to megabytes. GRAVLINE_LEAK_REPORT=path writes the figures.
 """
+import copy
 import gc
 import operator
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -271,6 +273,9 @@ SUCCESS = [
                                     str(MOVE), repr(MOVE)), None, 1),
     ("Move.decode", lambda: (Move.decode(3, RUNNING), Move.decode(data=NP_FREE, game=LONG)), None, 1),
     ("comparisons and hash", cmp_and_hash, None, 1),
+    ("pickle and copy", lambda: (pickle.loads(pickle.dumps(LONG)), pickle.loads(pickle.dumps(BIG_BOARD, 0)),
+                                 pickle.loads(pickle.dumps([MOVE, WIN])), copy.copy(LONG),
+                                 copy.deepcopy(BIG_BOARD), copy.copy(MOVE), copy.deepcopy(WIN)), None, 3),
     ("GameOutcome methods", lambda: (WIN.winner(), DRAW.winner(), WIN.encode_winner_absolute(),
                                      WIN.encode_winner_from_perspective(-1), DRAW.is_draw(),
                                      str(WIN), repr(DRAW)), None, 1),
@@ -353,6 +358,10 @@ ERRORS = [
     ("invalid move off the board", lambda: Move.decode(7, RUNNING), (ValueError, "invalid move")),
     ("invalid move full column", lambda: Move.decode(3, DRAWN), (ValueError, "invalid move")),
     ("width out of range", lambda: Game(300, 6), (ValueError, "Board width must be between 4 and 32")),
+    ("damaged pickled state", lambda: dg._reconstruct(b"\x01B\x04\x04\x01\x00\x01\x00"),
+     (ValueError, "invalid pickled state: a cell holds both colours")),
+    ("pickled state not bytes", lambda: dg._reconstruct(TEXT),
+     (TypeError, "argument 'data': 'str' object is not an instance of 'bytes'")),
     ("height out of range", lambda: Board(7, 33),
      (ValueError, "Board height must be between 4 and 32")),
     # augment refusals
