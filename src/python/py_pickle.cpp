@@ -52,7 +52,7 @@ Ref reduce_to(const Bytes &saved) {
 /// The engine value saved in `in` as a new object of `type`.
 template <template <int> class T>
 Ref load_var(PyTypeObject *type, std::span<const uint8_t> in, const StateHeader &h) {
-    return with_nw(words_for(h.width, h.height), [&](auto n) {
+    return with_word_count(words_for(h.width, h.height), [&](auto n) {
         T<n.value> value;
         if (const char *why = load_state(in, value)) refuse(why);
         return VarObject<T>::template create<n.value>(type, std::move(value));
