@@ -3,8 +3,8 @@ pgx, on the 7 x 6 board, 1,024 games at a time unless a row says otherwise.
 
     PYTHONPATH=<dir holding the modules> python3 bench/bench_batch.py [--reps N]
 
-Self-play rows: each ply reads the legal mask, picks a random legal column per
-game with NumPy, and steps; a finished game starts again at once, and the
+Self-play rows: each ply reads the legal mask, picks a uniform random legal
+column per game with NumPy (one random number per game and a table lookup), and steps; a finished game starts again at once, and the
 figure is time per finished game. The per-game loop plays the same way one
 Game at a time (legal_action_indices, random.choice, apply_action); with
 planes it converts each position's planes to a float32 array as a network
@@ -31,6 +31,25 @@ GAMES = 1024
 W, H = 7, 6
 
 
+# A uniform random legal column per game from one random number per game:
+# PICK[m, r] is the (r mod k)-th of the k legal columns of the mask whose bits
+# are m. 420 is a multiple of every k from 1 to 7, so each column is equally
+# likely; a mask with no legal column picks -1, the skip.
+SPREAD = 420
+BIT_VALUES = (1 << np.arange(W)).astype(np.uint8)
+PICK = np.full((1 << W, SPREAD), -1, np.int8)
+for _m in range(1, 1 << W):
+    _cols = [c for c in range(W) if _m >> c & 1]
+    PICK[_m] = [_cols[r % len(_cols)] for r in range(SPREAD)]
+
+
+def choose(mask, rng):
+    """A random legal column for each row of a (games, 7) bool mask, in NumPy."""
+    bits = mask.view(np.uint8) @ BIT_VALUES
+    r = (rng.random(len(mask), np.float32) * SPREAD).astype(np.intp)
+    return PICK[bits, np.minimum(r, SPREAD - 1)]
+
+
 def ours_selfplay(observe, count=GAMES):
     """fn(plies): plays `plies` plies over a batch; returns the finished games."""
     from drevik_gravline_batch import GameBatch
@@ -45,9 +64,7 @@ def ours_selfplay(observe, count=GAMES):
             b.legal_mask(out=mask)
             if observe:
                 b.observe(out=planes)
-            # A random legal column: legal ones draw from [1, 2), the others from [0, 1).
-            actions = (rng.random((count, W), np.float32) + mask).argmax(1)
-            _, done = b.step(actions)
+            _, done = b.step(choose(mask, rng))
             finished += np.count_nonzero(done)
             b.reset(done)
         return finished
@@ -179,7 +196,7 @@ def played_batch(count, plies=10, seed=3):
     rng = np.random.default_rng(seed)
     for _ in range(plies):
         mask = b.legal_mask()
-        b.step(np.where(mask.any(1), (rng.random(mask.shape) + mask).argmax(1), -1))
+        b.step(choose(mask, rng))
     return b
 
 
@@ -232,11 +249,9 @@ def threads_rows(reps, count=16384):
 
     def ply(k):
         b, rng, mask, planes = setups[k]
-        b.legal_mask(out=mask)
-        actions = (rng.random((count, W), np.float32) + mask).argmax(1)
         b.reset(b.is_over())
         b.legal_mask(out=mask)
-        actions = (rng.random((count, W), np.float32) + mask).argmax(1)
+        actions = choose(mask, rng)
         t = time.perf_counter()
         b.step(actions)
         b.observe(out=planes)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the engine fuzzer with clang's libFuzzer, AddressSanitizer and
+# Builds a fuzzer with clang's libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, into build/fuzz/engine_fuzzer (or $FUZZ_BUILD).
 #   fuzz/build.sh              # the fuzzer
 #   fuzz/build.sh --coverage   # build/fuzz/engine_fuzzer_cov, for llvm-cov over a corpus
+#   FUZZER=batch_fuzzer fuzz/build.sh   # the batch fuzzer instead, from fuzz/batch_fuzzer.cpp
 # Installs clang from the system's packages when it is missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,9 +24,10 @@ if [ -z "$cxx" ] || ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, 
 fi
 
 mkdir -p "$out"
-src=$root/fuzz/engine_fuzzer.cpp
-target=$out/engine_fuzzer
-[ "${1:-}" = --coverage ] && target=$out/engine_fuzzer_cov
+name=${FUZZER:-engine_fuzzer}
+src=$root/fuzz/$name.cpp
+target=$out/$name
+[ "${1:-}" = --coverage ] && target=$out/${name}_cov
 # Up to date when newer than everything it is built from.
 if [ -x "$target" ] && [ -z "$(find "$src" "$root"/src/*.h "$root/fuzz/build.sh" \
      "$root/fuzz/coverage_ignore.txt" -newer "$target")" ]; then
@@ -35,8 +37,8 @@ fi
 flags=(-std=c++20 -g -O2 -Wall -Wextra -fno-omit-frame-pointer)
 if [ "${1:-}" = --coverage ]; then
   "$cxx" "${flags[@]}" -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
-    "$src" -o "$out/engine_fuzzer_cov"
-  echo "$out/engine_fuzzer_cov"
+    "$src" -o "$target"
+  echo "$target"
 else
   # Every undefined-behaviour report is fatal, so the fuzzer stops on it like on a crash.
   # Comparison tracing is off: the input is read through modulos, so there are no
@@ -44,6 +46,6 @@ else
   # the run time.
   "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -fno-sanitize-coverage=trace-cmp -fsanitize-coverage-ignorelist="$root/fuzz/coverage_ignore.txt" \
-    "$src" -o "$out/engine_fuzzer"
-  echo "$out/engine_fuzzer"
+    "$src" -o "$target"
+  echo "$target"
 fi

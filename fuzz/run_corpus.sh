@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# Regression run: the fuzzer executes every input of fuzz/corpus once, with all
-# its checks and sanitizers, and fails on the first broken invariant or report.
-# Builds the fuzzer first (fuzz/build.sh, which installs clang when missing).
+# Regression run: each fuzzer executes every input of its corpus once (fuzz/corpus
+# for the engine, fuzz/corpus_batch for batches), with all its checks and
+# sanitizers, and fails on the first broken invariant or report. Builds the
+# fuzzers first (fuzz/build.sh, which installs clang when missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-fuzzer=$("$root/fuzz/build.sh" | tail -n 1)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-# -runs=0: run the corpus once and stop. A failed check aborts, a sanitizer
-# report is fatal; either way libFuzzer exits non-zero.
-if ! "$fuzzer" -runs=0 "$root/fuzz/corpus" >"$log" 2>&1; then
-  cat "$log"
-  echo "fuzz corpus: FAILED"
-  exit 1
-fi
-grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
-echo "fuzz: $(find "$root/fuzz/corpus" -type f | wc -l) passed, 0 failed"
+# Each fuzzer with its own corpus: the engine's, and the batch operations'.
+for pair in engine_fuzzer:corpus batch_fuzzer:corpus_batch; do
+  name=${pair%%:*} corpus=$root/fuzz/${pair#*:}
+  fuzzer=$(FUZZER=$name "$root/fuzz/build.sh" | tail -n 1)
+  # -runs=0: run the corpus once and stop. A failed check aborts, a sanitizer
+  # report is fatal; either way libFuzzer exits non-zero.
+  if ! "$fuzzer" -runs=0 "$corpus" >"$log" 2>&1; then
+    cat "$log"
+    echo "fuzz corpus of $name: FAILED"
+    exit 1
+  fi
+  grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
+  echo "fuzz $name: $(find "$corpus" -type f | wc -l) passed, 0 failed"
+done
