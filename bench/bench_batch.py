@@ -43,11 +43,15 @@ for _m in range(1, 1 << W):
     PICK[_m] = [_cols[r % len(_cols)] for r in range(SPREAD)]
 
 
+PICK_FLAT = PICK.ravel()
+
+
 def choose(mask, rng):
     """A random legal column for each row of a (games, 7) bool mask, in NumPy."""
-    bits = mask.view(np.uint8) @ BIT_VALUES
-    r = (rng.random(len(mask), np.float32) * SPREAD).astype(np.intp)
-    return PICK[bits, np.minimum(r, SPREAD - 1)]
+    bits = (mask.view(np.uint8) @ BIT_VALUES).astype(np.intp)
+    # Below SPREAD: a float64 in [0, 1) times 420 never rounds up to 420.
+    r = (rng.random(len(mask)) * SPREAD).astype(np.intp)
+    return PICK_FLAT.take(bits * SPREAD + r)
 
 
 def ours_selfplay(observe, count=GAMES):

@@ -179,6 +179,9 @@ struct Fuzzed {
                 std::vector<uint8_t> mask_one(n * w), mask_split(n * w);
                 batch.observe(0, n, one.data());
                 batch.legal_mask(0, n, mask_one.data());
+                for (std::size_t i = 0; i < n; ++i)
+                    for (unsigned c = 0; c < w; ++c)
+                        FUZZ_CHECK(mask_one[i * w + c] == (games[i].legal_columns() >> c & 1));
                 for (unsigned parts : {2u, 3u}) {
                     run_split(n, parts, [&](std::size_t lo, std::size_t hi) {
                         batch.observe(lo, hi, split.data());

@@ -40,6 +40,15 @@ inline constexpr auto kByteFloats = [] {
     return t;
 }();
 
+/// Entry b holds byte j = bit j of b, e.g. 0b101 gives bytes 1, 0, 1, 0, ...
+/// (in memory order, whatever the machine's byte order).
+inline constexpr auto kSpreadBits = [] {
+    std::array<std::array<uint8_t, 8>, 256> t{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned j = 0; j < 8; ++j) t[b][j] = (b >> j) & 1;
+    return t;
+}();
+
 /// Writes bit k of `bits` as float k (1.0 or 0.0) for k < n: one plane, whose
 /// cell (col, row) is float row * width + col as it is bit row * width + col.
 template <int NW>
@@ -274,7 +283,15 @@ public:
         for (std::size_t i = begin; i < end; ++i) {
             const uint32_t cols = legal_columns(i);
             uint8_t *row = out + i * w;
-            for (unsigned c = 0; c < w; ++c) row[c] = cols >> c & 1;
+            // Eight columns at a time, each bit spread to a byte. A part row
+            // spills into the next row, which is written after it; only the
+            // last row of the range, whose next one may be another thread's,
+            // ends byte by byte.
+            const bool spill = i + 1 < end;
+            unsigned c = 0;
+            for (; c + 8 <= w || (spill && c < w); c += 8)
+                std::memcpy(row + c, kSpreadBits[(cols >> c) & 0xff].data(), 8);
+            for (; c < w; ++c) row[c] = cols >> c & 1;
         }
     }
 

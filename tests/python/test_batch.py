@@ -403,3 +403,44 @@ def test_refused_encode_leaves_the_games_free():
     with pytest.raises(ValueError):
         encode_games([g, Game(8, 6)])
     assert g.apply_action(0)  # no borrow was left behind
+
+
+SUBINTERPRETER_SCRIPT = '''
+import sys
+sys.path.insert(0, {path!r})
+code = """
+try:
+    import drevik_gravline_batch
+    print("imported")
+except BaseException as exc:
+    print(type(exc).__name__ + ": " + str(exc))
+"""
+if sys.version_info >= (3, 14):
+    from concurrent import interpreters
+    interpreters.create().exec(code)
+elif sys.version_info >= (3, 13):
+    import _interpreters
+    _interpreters.exec(_interpreters.create(), code)
+else:
+    try:
+        import _xxsubinterpreters
+    except ImportError:
+        sys.exit(3)
+    _xxsubinterpreters.run_string(_xxsubinterpreters.create(), code)
+import drevik_gravline_batch, sys
+print("main", drevik_gravline_batch.GameBatch(2, 7, 6).count(), "drevik_gravline" in sys.modules)
+'''
+
+
+def test_import_in_a_second_interpreter_fails_cleanly():
+    import os
+    import subprocess
+    import sys
+    path = os.path.dirname(db.__file__)
+    child = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT.format(path=path)],
+                           capture_output=True, text=True, timeout=120)
+    if child.returncode == 3:
+        pytest.skip("no subinterpreter API in this interpreter")
+    assert (child.returncode, child.stderr) == (0, "")
+    assert child.stdout == ("ImportError: module drevik_gravline_batch does not support loading "
+                            "in subinterpreters\nmain 2 True\n")
