@@ -15,7 +15,8 @@
 //               on that game's Game, then every game copied into a new batch
 //     3 unmake  one byte: that game's Game takes back a move, then the copy as in edit
 //     4 run     one byte: up to b random-looking legal steps of every game
-//     5 split   the planes and legal masks written over 1, 2 and 3 slices agree
+//     5 split   the planes and legal masks written in chunks of 1, 2 and 3 games
+//               by a pool of two workers agree with one run and with each Game
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -182,8 +183,9 @@ struct Fuzzed {
                 for (std::size_t i = 0; i < n; ++i)
                     for (unsigned c = 0; c < w; ++c)
                         FUZZ_CHECK(mask_one[i * w + c] == (games[i].legal_columns() >> c & 1));
-                for (unsigned parts : {2u, 3u}) {
-                    run_split(n, parts, [&](std::size_t lo, std::size_t hi) {
+                WorkerPool pool(2);
+                for (std::size_t chunk : {1u, 2u, 3u}) {
+                    pool.run(n, chunk, [&](std::size_t lo, std::size_t hi) {
                         batch.observe(lo, hi, split.data());
                         batch.legal_mask(lo, hi, mask_split.data());
                     });

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,7 +24,9 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <system_error>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "encode.h"
@@ -109,42 +113,119 @@ void write_game_planes(const Game<NW> &game, float *out) {
 
 // ---- threads ----
 
-/// Calls f(begin, end) for `parts` consecutive slices of [0, n) at once: the
-/// calling thread takes the first slice and a new thread each other one. The
-/// slices depend only on n and parts, so the work is the same for every
-/// thread count. A thread that cannot be started leaves its slice to the
-/// calling thread; the first exception of any slice is rethrown once all are done.
-template <class F>
-void run_split(std::size_t n, unsigned parts, F &&f) {
-    parts = static_cast<unsigned>(std::min<std::size_t>(std::max(parts, 1u), std::max<std::size_t>(n, 1)));
-    if (parts == 1) {
-        f(std::size_t{0}, n);
-        return;
-    }
-    std::exception_ptr failure;
-    std::mutex mu;
-    const auto guarded = [&](std::size_t b, std::size_t e) noexcept {
-        try {
-            f(b, e);
-        } catch (...) {
-            std::lock_guard lock(mu);
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    const auto bound = [&](unsigned p) { return n * p / parts; };
-    std::vector<std::thread> workers;
-    workers.reserve(parts - 1);
-    for (unsigned p = 1; p < parts; ++p) {
-        try {
-            workers.emplace_back(guarded, bound(p), bound(p + 1));
-        } catch (const std::system_error &) {
-            guarded(bound(p), bound(p + 1));
+/// Worker threads that help the calling thread through a range of games. The
+/// range is handed out in chunks from a shared counter, so the calling thread
+/// never waits for a worker that has not started: it takes whatever chunks are
+/// left itself and then waits only for chunks already being worked on. Each
+/// game is worked on once, by whichever thread claims it, so results do not
+/// depend on the thread count.
+///
+///   WorkerPool pool(1);   // one worker beside the calling thread
+///   pool.run(n, 256, [&](std::size_t lo, std::size_t hi) { ... });
+class WorkerPool {
+public:
+    /// Starts `workers` threads, or as many as the system gives.
+    explicit WorkerPool(unsigned workers) {
+        threads_.reserve(workers);
+        for (unsigned k = 0; k < workers; ++k) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error &) {
+                break;  // fewer helpers; the calling thread does the rest
+            }
         }
     }
-    guarded(0, bound(1));
-    for (std::thread &t : workers) t.join();
-    if (failure) std::rethrow_exception(failure);
-}
+    ~WorkerPool() {
+        {
+            std::lock_guard lock(mu_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread &t : threads_) t.join();
+    }
+    WorkerPool(const WorkerPool &) = delete;
+    WorkerPool &operator=(const WorkerPool &) = delete;
+
+    unsigned workers() const { return static_cast<unsigned>(threads_.size()); }
+
+    /// Calls f(lo, hi) on chunks of at most `chunk` items covering [0, n) once
+    /// each, on the calling thread and any workers that are free; returns when
+    /// all are done, rethrowing the first exception of any chunk. A call made
+    /// while another is running does its work alone on its own thread.
+    template <class F>
+    void run(std::size_t n, std::size_t chunk, F &&f) {
+        chunk = std::max<std::size_t>(chunk, 1);
+        std::unique_lock busy(run_mu_, std::try_to_lock);
+        if (!busy || threads_.empty() || n <= chunk) {
+            for (std::size_t lo = 0; lo < n; lo += chunk) f(lo, std::min(n, lo + chunk));
+            return;
+        }
+        using Fn = std::remove_reference_t<F>;
+        {
+            std::lock_guard lock(mu_);
+            call_ = [](void *ctx, std::size_t lo, std::size_t hi) { (*static_cast<Fn *>(ctx))(lo, hi); };
+            ctx_ = &f;
+            n_ = n;
+            chunk_ = chunk;
+            next_.store(0, std::memory_order_relaxed);
+            failure_ = nullptr;
+            open_ = true;
+            ++generation_;
+        }
+        wake_.notify_all();
+        claim();
+        std::unique_lock lock(mu_);
+        // No worker joins from here on; those that did finish their chunks.
+        open_ = false;
+        done_.wait(lock, [this] { return active_ == 0; });
+        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
+
+private:
+    /// Works on chunks until none are left.
+    void claim() {
+        for (;;) {
+            const std::size_t lo = next_.fetch_add(chunk_, std::memory_order_relaxed);
+            if (lo >= n_) return;
+            try {
+                call_(ctx_, lo, std::min(n_, lo + chunk_));
+            } catch (...) {
+                std::lock_guard lock(mu_);
+                if (!failure_) failure_ = std::current_exception();
+            }
+        }
+    }
+
+    void work() {
+        uint64_t seen = 0;
+        std::unique_lock lock(mu_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || (open_ && generation_ != seen); });
+            if (stop_) return;
+            seen = generation_;
+            ++active_;
+            lock.unlock();
+            claim();
+            lock.lock();
+            if (--active_ == 0) done_.notify_one();
+        }
+    }
+
+    std::mutex run_mu_;  // one run at a time
+    std::mutex mu_;      // guards everything below but next_
+    std::condition_variable wake_, done_;
+    // The current run: read by a worker only between joining it (active_
+    // counted, under mu_) and leaving it, while the caller waits for it.
+    void (*call_)(void *, std::size_t, std::size_t) = nullptr;
+    void *ctx_ = nullptr;
+    std::size_t n_ = 0, chunk_ = 1;
+    std::atomic<std::size_t> next_{0};
+    std::exception_ptr failure_;
+    bool open_ = false, stop_ = false;
+    uint64_t generation_ = 0;
+    unsigned active_ = 0;
+    std::vector<std::thread> threads_;
+};
 
 // ---- the batch ----
 

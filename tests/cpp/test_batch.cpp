@@ -182,52 +182,76 @@ TYPED_TEST(BatchTest, GamePlanesWriteEveryFloat) {
     }
 }
 
-TYPED_TEST(BatchTest, LegalMaskAndStepSplitOverThreads) {
+TYPED_TEST(BatchTest, LegalMaskStepAndPlanesAreTheSameOnAnyThreadCount) {
     constexpr int NW = TypeParam::value;
-    const Size s = sizes_for<NW>()[0];
     const std::size_t n = 37;
-    std::vector<std::vector<float>> planes;
-    for (unsigned parts : {1u, 2u, 3u, 64u}) {
-        auto b = Batch<NW>::make(n, s.width, s.height);
-        std::mt19937 rng(9);
-        std::vector<int8_t> cols(n);
-        std::vector<float> rewards(n);
-        std::vector<uint8_t> done(n), mask(n * s.width);
-        for (int step = 0; step < 30; ++step) {
-            run_split(n, parts, [&](std::size_t lo, std::size_t hi) { b.legal_mask(lo, hi, mask.data()); });
-            for (std::size_t i = 0; i < n; ++i) {
-                std::vector<int> legal;
-                for (unsigned c = 0; c < s.width; ++c)
-                    if (mask[i * s.width + c]) legal.push_back(c);
-                ASSERT_EQ(legal.size(), static_cast<std::size_t>(std::popcount(b.legal_columns(i))));
-                cols[i] = legal.empty() ? -1 : static_cast<int8_t>(legal[rng() % legal.size()]);
+    for (const Size s : sizes_for<NW>()) {
+        std::vector<std::vector<float>> planes;
+        for (unsigned workers : {0u, 1u, 2u, 5u}) {
+            WorkerPool pool(workers);
+            auto b = Batch<NW>::make(n, s.width, s.height);
+            std::mt19937 rng(9);
+            std::vector<int8_t> cols(n);
+            std::vector<float> rewards(n);
+            std::vector<uint8_t> done(n), mask(n * s.width);
+            for (int step = 0; step < 30; ++step) {
+                // Chunks of 1 to 4 games: part rows of the mask end inside the buffer.
+                pool.run(n, 1 + step % 4, [&](std::size_t lo, std::size_t hi) { b.legal_mask(lo, hi, mask.data()); });
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::vector<int> legal;
+                    for (unsigned c = 0; c < s.width; ++c) {
+                        ASSERT_EQ(mask[i * s.width + c], b.legal_columns(i) >> c & 1) << i << " " << c;
+                        if (mask[i * s.width + c]) legal.push_back(c);
+                    }
+                    cols[i] = legal.empty() ? -1 : static_cast<int8_t>(legal[rng() % legal.size()]);
+                }
+                pool.run(n, 3, [&](std::size_t lo, std::size_t hi) {
+                    b.step(lo, hi, cols.data(), rewards.data(), done.data());
+                });
             }
-            run_split(n, parts, [&](std::size_t lo, std::size_t hi) {
-                b.step(lo, hi, cols.data(), rewards.data(), done.data());
-            });
+            std::vector<float> out(n * kSpatialInputPlanes * b.cells());
+            pool.run(n, 2, [&](std::size_t lo, std::size_t hi) { b.observe(lo, hi, out.data()); });
+            planes.push_back(out);
         }
-        std::vector<float> out(n * kSpatialInputPlanes * b.cells());
-        run_split(n, parts, [&](std::size_t lo, std::size_t hi) { b.observe(lo, hi, out.data()); });
-        planes.push_back(out);
+        for (const auto &p : planes) EXPECT_EQ(p, planes[0]);
     }
-    for (const auto &p : planes) EXPECT_EQ(p, planes[0]);
 }
 
-TEST(RunSplit, SlicesCoverTheRangeOnceAndFailuresComeBack) {
-    for (std::size_t n : {0, 1, 5, 1000}) {
-        for (unsigned parts : {0u, 1u, 2u, 7u}) {
-            std::vector<std::atomic<int>> seen(n);
-            run_split(n, parts, [&](std::size_t lo, std::size_t hi) {
-                for (std::size_t i = lo; i < hi; ++i) seen[i]++;
-            });
-            for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(seen[i].load(), 1) << n << " " << parts << " " << i;
+TEST(WorkerPool, ChunksCoverTheRangeOnceAndFailuresComeBack) {
+    for (unsigned workers : {0u, 1u, 3u}) {
+        WorkerPool pool(workers);
+        EXPECT_EQ(pool.workers(), workers);
+        for (std::size_t n : {0, 1, 5, 1000}) {
+            for (std::size_t chunk : {0, 1, 7, 2000}) {
+                std::vector<std::atomic<int>> seen(n);
+                pool.run(n, chunk, [&](std::size_t lo, std::size_t hi) {
+                    EXPECT_LE(hi - lo, std::max<std::size_t>(chunk, 1));
+                    for (std::size_t i = lo; i < hi; ++i) seen[i]++;
+                });
+                for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(seen[i].load(), 1) << n << " " << chunk << " " << i;
+            }
         }
+        EXPECT_THROW(pool.run(100, 10,
+                              [](std::size_t lo, std::size_t) {
+                                  if (lo == 50) throw InternalError("chunk failed");
+                              }),
+                     InternalError);
+        // The pool works on after a failure.
+        std::atomic<std::size_t> total{0};
+        pool.run(100, 10, [&](std::size_t lo, std::size_t hi) { total += hi - lo; });
+        EXPECT_EQ(total.load(), 100u);
     }
-    EXPECT_THROW(run_split(10, 3,
-                           [](std::size_t lo, std::size_t) {
-                               if (lo > 0) throw InternalError("slice failed");
-                           }),
-                 InternalError);
+}
+
+TEST(WorkerPool, TwoCallersAtOnceEachFinish) {
+    WorkerPool pool(2);
+    std::atomic<std::size_t> total{0};
+    std::thread other([&] {
+        for (int k = 0; k < 200; ++k) pool.run(64, 4, [&](std::size_t lo, std::size_t hi) { total += hi - lo; });
+    });
+    for (int k = 0; k < 200; ++k) pool.run(64, 4, [&](std::size_t lo, std::size_t hi) { total += hi - lo; });
+    other.join();
+    EXPECT_EQ(total.load(), 2u * 200 * 64);
 }
 
 TEST(BatchStorage, SevenBySixGameTakesSixtyThreeBytes) {

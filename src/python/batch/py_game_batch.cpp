@@ -35,11 +35,13 @@ struct RawAllocator {
     bool operator==(const RawAllocator<U> &) const { return true; }
 };
 
-/// What a GameBatch object holds: the games and the thread count of its calls.
+/// What a GameBatch object holds: the games, the thread count of its calls
+/// and, for more than one, the workers beside the calling thread.
 template <int NW>
 struct BatchValue {
     Batch<NW, RawAllocator> games;
     unsigned threads;
+    std::unique_ptr<WorkerPool> pool;
 };
 
 using PyGameBatch = VarObject<BatchValue>;
@@ -64,10 +66,8 @@ constexpr std::size_t kMaskUnits = 4;
 /// Work below which a call keeps the interpreter lock: releasing and taking
 /// it back would cost more than the work.
 constexpr std::size_t kReleaseUnits = 4096;
-/// Work each thread is given at least: far more than starting a thread
-/// costs, so that a small call is not split into pieces that cost more to
-/// start than to do.
-constexpr std::size_t kUnitsPerThread = 200000;
+/// Work in one chunk handed to a thread: far more than handing it over costs.
+constexpr std::size_t kUnitsPerChunk = 65536;
 constexpr uint64_t kMaxThreads = 1024;
 
 /// The interpreter lock let go for a scope (when `release` is true). Declared
@@ -86,13 +86,15 @@ public:
 
 /// Runs f(begin, end) over `count` games of `units` work each: on the calling
 /// thread with the lock held for small work, else with the lock released and
-/// the games split over up to `threads` threads. Only plain engine code runs in f.
+/// the games shared with the pool's workers, if there are any. Only plain
+/// engine code runs in f.
 template <class F>
-void run_games(std::size_t count, std::size_t units, unsigned threads, F &&f) {
+void run_games(std::size_t count, std::size_t units, WorkerPool *pool, F &&f) {
     const std::size_t work = count * units;
-    Unlocked unlocked(work >= kReleaseUnits);
-    const std::size_t useful = std::max<std::size_t>(1, work / kUnitsPerThread);
-    run_split(count, static_cast<unsigned>(std::min<std::size_t>(threads, useful)), f);
+    if (work < kReleaseUnits) return f(std::size_t{0}, count);
+    Unlocked unlocked(true);
+    if (!pool) return f(std::size_t{0}, count);
+    pool->run(count, std::max<std::size_t>(1, kUnitsPerChunk / std::max<std::size_t>(units, 1)), f);
 }
 
 // ---- arguments ----
@@ -202,8 +204,13 @@ Ref create_batch(PyTypeObject *type, std::size_t count, unsigned width, unsigned
                  std::size_t capacity, unsigned threads) {
     if (count > max_games<NW>(std::max<std::size_t>(capacity, std::size_t{width} * height)))
         throw std::bad_alloc();
+    // The workers start with the batch, while the interpreter lock is held, so
+    // that no call has to start them on a shared borrow.
+    std::unique_ptr<WorkerPool> pool;
+    if (threads > 1) pool = std::make_unique<WorkerPool>(threads - 1);
     return PyGameBatch::create<NW>(
-        type, BatchValue<NW>{Batch<NW, RawAllocator>::make(count, width, height, capacity), threads});
+        type, BatchValue<NW>{Batch<NW, RawAllocator>::make(count, width, height, capacity), threads,
+                             std::move(pool)});
 }
 
 Ref batch_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
@@ -245,28 +252,28 @@ template <Access A, class F>
 decltype(auto) with_batch(PyObject *self, F &&f) {
     PyGameBatch *b = batch_of(self);
     Borrow<A> borrow(b->borrow);
-    return b->visit([&](auto &v) -> decltype(auto) { return f(v.games, v.threads); });
+    return b->visit([&](auto &v) -> decltype(auto) { return f(v.games, v.threads, v.pool.get()); });
 }
 
 Ref batch_count(PyObject *self) {
-    return check(PyLong_FromSize_t(with_batch<Access::Shared>(self, [](auto &g, unsigned) { return g.count(); })));
+    return check(PyLong_FromSize_t(with_batch<Access::Shared>(self, [](auto &g, unsigned, WorkerPool *) { return g.count(); })));
 }
 Ref batch_width(PyObject *self) {
-    return py_long(with_batch<Access::Shared>(self, [](auto &g, unsigned) { return g.width(); }));
+    return py_long(with_batch<Access::Shared>(self, [](auto &g, unsigned, WorkerPool *) { return g.width(); }));
 }
 Ref batch_height(PyObject *self) {
-    return py_long(with_batch<Access::Shared>(self, [](auto &g, unsigned) { return g.height(); }));
+    return py_long(with_batch<Access::Shared>(self, [](auto &g, unsigned, WorkerPool *) { return g.height(); }));
 }
 
 Ref batch_legal_mask(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"out"};
     const auto [out] = bind("GameBatch.legal_mask()", names, 1, 0, args, nargs, kwnames);
     np();
-    return with_batch<Access::Shared>(self, [&](auto &g, unsigned threads) {
+    return with_batch<Access::Shared>(self, [&](auto &g, unsigned, WorkerPool *pool) {
         const auto n = static_cast<npy_intp>(g.count());
         Ref result = result_array(out, "out", NPY_BOOL, {n, static_cast<npy_intp>(g.width())});
         auto *data = static_cast<uint8_t *>(array_data(result));
-        run_games(g.count(), kMaskUnits, threads,
+        run_games(g.count(), kMaskUnits, pool,
                   [&](std::size_t lo, std::size_t hi) { g.legal_mask(lo, hi, data); });
         return result;
     });
@@ -276,12 +283,12 @@ Ref batch_observe(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     static constexpr std::array<const char *, 1> names{"out"};
     const auto [out] = bind("GameBatch.observe()", names, 1, 0, args, nargs, kwnames);
     np();
-    return with_batch<Access::Shared>(self, [&](auto &g, unsigned threads) {
+    return with_batch<Access::Shared>(self, [&](auto &g, unsigned, WorkerPool *pool) {
         Ref result = result_array(out, "out", NPY_FLOAT32,
                                   {static_cast<npy_intp>(g.count()), kSpatialInputPlanes,
                                    static_cast<npy_intp>(g.height()), static_cast<npy_intp>(g.width())});
         auto *data = static_cast<float *>(array_data(result));
-        run_games(g.count(), kSpatialInputPlanes * g.cells(), threads,
+        run_games(g.count(), kSpatialInputPlanes * g.cells(), pool,
                   [&](std::size_t lo, std::size_t hi) { g.observe(lo, hi, data); });
         return result;
     });
@@ -336,7 +343,7 @@ Ref batch_step(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     static constexpr std::array<const char *, 1> names{"actions"};
     const auto [actions_obj] = bind("GameBatch.step()", names, args, nargs, kwnames);
     np();
-    return with_batch<Access::Exclusive>(self, [&](auto &g, unsigned threads) {
+    return with_batch<Access::Exclusive>(self, [&](auto &g, unsigned, WorkerPool *pool) {
         const auto n = static_cast<npy_intp>(g.count());
         Ref actions = vector_arg(actions_obj, "actions", n);
         auto *a = reinterpret_cast<PyArrayObject *>(actions.get());
@@ -350,7 +357,7 @@ Ref batch_step(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
         read_actions(g, a, cols.data());
         auto *r = static_cast<float *>(array_data(rewards));
         auto *d = static_cast<uint8_t *>(array_data(done));
-        run_games(g.count(), kStepUnits * words_for(g.width(), g.height()), threads,
+        run_games(g.count(), kStepUnits * words_for(g.width(), g.height()), pool,
                   [&](std::size_t lo, std::size_t hi) { g.step(lo, hi, cols.data(), r, d); });
         return check(PyTuple_Pack(2, rewards.get(), done.get()));
     });
@@ -359,7 +366,7 @@ Ref batch_step(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
 Ref batch_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"mask"};
     const auto [mask_obj] = bind("GameBatch.reset()", names, 1, 0, args, nargs, kwnames);
-    return with_batch<Access::Exclusive>(self, [&](auto &g, unsigned) {
+    return with_batch<Access::Exclusive>(self, [&](auto &g, unsigned, WorkerPool *) {
         if (!mask_obj || mask_obj == Py_None) {
             for (std::size_t i = 0; i < g.count(); ++i) g.reset(i);
             return py_none();
@@ -380,7 +387,7 @@ Ref batch_reset(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
 template <class T, class F>
 Ref per_game(PyObject *self, int typenum, F &&value) {
     np();
-    return with_batch<Access::Shared>(self, [&](auto &g, unsigned) {
+    return with_batch<Access::Shared>(self, [&](auto &g, unsigned, WorkerPool *) {
         Ref result = new_array(typenum, {static_cast<npy_intp>(g.count())});
         T *out = static_cast<T *>(array_data(result));
         for (std::size_t i = 0; i < g.count(); ++i) out[i] = value(g, i);
@@ -422,7 +429,7 @@ Ref batch_game(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     static constexpr std::array<const char *, 1> names{"i"};
     const auto [i_obj] = bind("GameBatch.game()", names, args, nargs, kwnames);
     PyTypeObject *game = require_type(game_type, "Game");
-    return with_batch<Access::Shared>(self, [&](auto &g, unsigned) {
+    return with_batch<Access::Shared>(self, [&](auto &g, unsigned, WorkerPool *) {
         using B = std::remove_cvref_t<decltype(g)>;
         const std::size_t i = index_arg(i_obj, g.count());
         return PyGame::create<B::kWords>(game, g.game(i));
@@ -430,7 +437,7 @@ Ref batch_game(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
 }
 
 Ref batch_repr(PyObject *self) {
-    return py_str(with_batch<Access::Shared>(self, [](auto &g, unsigned threads) {
+    return py_str(with_batch<Access::Shared>(self, [](auto &g, unsigned threads, WorkerPool *) {
         return "GameBatch(count=" + std::to_string(g.count()) + ", width=" + std::to_string(g.width()) +
                ", height=" + std::to_string(g.height()) + ", threads=" + std::to_string(threads) + ")";
     }));
@@ -451,7 +458,7 @@ Ref encode_games(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     auto *data = static_cast<float *>(array_data(result));
     const std::size_t per_game = std::size_t{kSpatialInputPlanes} * width * height;
     // Each game's borrow is held, so no other thread changes it meanwhile.
-    run_games(games.size(), per_game, 1, [&](std::size_t lo, std::size_t hi) {
+    run_games(games.size(), per_game, nullptr, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             PyGame::from(games[i].get())->visit([&](auto &g) { write_game_planes(g, data + i * per_game); });
     });
