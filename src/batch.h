@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "encode.h"
 #include "hash.h"
 
@@ -125,28 +127,35 @@ void write_game_planes(const Game<NW> &game, float *out) {
 class WorkerPool {
 public:
     /// Starts `workers` threads, or as many as the system gives.
-    explicit WorkerPool(unsigned workers) {
-        threads_.reserve(workers);
+    explicit WorkerPool(unsigned workers) : owner_(getpid()) {
+        threads_->reserve(workers);
         for (unsigned k = 0; k < workers; ++k) {
             try {
-                threads_.emplace_back([this] { work(); });
+                threads_->emplace_back([this] { work(); });
             } catch (const std::system_error &) {
                 break;  // fewer helpers; the calling thread does the rest
             }
         }
     }
     ~WorkerPool() {
+        // A forked child has none of the threads, and its copy of the lock
+        // may have been taken by one of them: it touches neither and lets the
+        // handles go unjoined.
+        if (getpid() != owner_) {
+            (void)threads_.release();
+            return;
+        }
         {
             std::lock_guard lock(mu_);
             stop_ = true;
         }
         wake_.notify_all();
-        for (std::thread &t : threads_) t.join();
+        for (std::thread &t : *threads_) t.join();
     }
     WorkerPool(const WorkerPool &) = delete;
     WorkerPool &operator=(const WorkerPool &) = delete;
 
-    unsigned workers() const { return static_cast<unsigned>(threads_.size()); }
+    unsigned workers() const { return static_cast<unsigned>(threads_->size()); }
 
     /// Calls f(lo, hi) on chunks of at most `chunk` items covering [0, n) once
     /// each, on the calling thread and any workers that are free; returns when
@@ -156,7 +165,7 @@ public:
     void run(std::size_t n, std::size_t chunk, F &&f) {
         chunk = std::max<std::size_t>(chunk, 1);
         std::unique_lock busy(run_mu_, std::try_to_lock);
-        if (!busy || threads_.empty() || n <= chunk) {
+        if (!busy || threads_->empty() || n <= chunk || getpid() != owner_) {
             for (std::size_t lo = 0; lo < n; lo += chunk) f(lo, std::min(n, lo + chunk));
             return;
         }
@@ -224,7 +233,8 @@ private:
     bool open_ = false, stop_ = false;
     uint64_t generation_ = 0;
     unsigned active_ = 0;
-    std::vector<std::thread> threads_;
+    const pid_t owner_;  // the process whose threads these are
+    std::unique_ptr<std::vector<std::thread>> threads_ = std::make_unique<std::vector<std::thread>>();
 };
 
 // ---- the batch ----

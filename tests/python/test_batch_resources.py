@@ -292,3 +292,24 @@ def test_many_threads_on_their_own_batches_agree_with_one_thread():
         outcome = w.result()
         assert outcome[0] == "ok", outcome
         assert outcome[1] == expected[seed]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_forked_child_uses_and_frees_a_batch_with_workers():
+    b = GameBatch(4096, 7, 6, threads=3)
+    b.step(np.arange(4096) % 7)
+    expected = b.observe()
+    pid = os.fork()
+    if pid == 0:  # the child: none of the workers came along
+        code = 1
+        try:
+            b.step(np.full(4096, 3))
+            rows = list(range(0, 4096, 512))
+            ok = np.array_equal(b.observe()[rows], encode_games([b.game(i) for i in rows]))
+            del b
+            code = 0 if ok else 2
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    np.testing.assert_array_equal(b.observe(), expected)
