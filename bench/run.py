@@ -20,6 +20,7 @@ import sys
 from importlib import metadata
 from pathlib import Path
 
+import bench_batch
 import bench_calls
 import bench_memory
 import bench_planes
@@ -58,7 +59,8 @@ def describe():
     return [
         f"{datetime.datetime.now().astimezone():%Y-%m-%d %H:%M %Z}, commit {commit}",
         f"CPython {sys.version.split()[0]}; numpy {version('numpy')}, "
-        f"open-spiel {version('open-spiel')}, pettingzoo {version('pettingzoo')}",
+        f"open-spiel {version('open-spiel')}, pettingzoo {version('pettingzoo')}, "
+        f"pgx {version('pgx')}, jax {version('jax')}",
         f"{cpu_model()}, {os.cpu_count()} CPUs, load average {load} at the start",
     ]
 
@@ -117,6 +119,7 @@ def main():
     section("per-call costs", lambda: labelled("per call", bench_calls.suite_rows(reps)))
     section("planes", lambda: bench_planes.suite_rows(reps))
     section("symmetries", lambda: bench_symmetry.suite_rows(reps))
+    section("batches", lambda: bench_batch.suite_rows(reps))
     section("memory", lambda: (bench_memory.suite_rows(20_000),
                                "memory: growth of the resident set per object, 20000 held, "
                                "each case in a fresh process"))

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang's libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, into build/fuzz (or $FUZZ_BUILD): state_fuzzer
-# (saved states), then engine_fuzzer, one path per line, the engine's last.
-#   fuzz/build.sh              # the fuzzers
-#   fuzz/build.sh --coverage   # build/fuzz/engine_fuzzer_cov, for llvm-cov over a corpus
+# UndefinedBehaviorSanitizer, into build/fuzz (or $FUZZ_BUILD), and prints their
+# paths one per line, the engine fuzzer's last: state_fuzzer (saved states),
+# batch_fuzzer (batch operations), engine_fuzzer.
+#   fuzz/build.sh                       # every fuzzer
+#   FUZZER=batch_fuzzer fuzz/build.sh   # one of them
+#   fuzz/build.sh --coverage            # build/fuzz/engine_fuzzer_cov, for llvm-cov over a corpus
 # Installs clang from the system's packages when it is missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,14 +42,19 @@ build() {
 
 if [ "${1:-}" = --coverage ]; then
   build engine_fuzzer engine_fuzzer_cov -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping
-else
-  # Every undefined-behaviour report is fatal, so the fuzzer stops on it like on a crash.
-  # Comparison tracing is off for the engine fuzzer: its input is read through
-  # modulos, so there are no magic values to solve, and the word loops' compares
-  # would cost two thirds of the run time. The saved-state fuzzer keeps it: its
-  # input is checked against versions, kinds and lengths.
-  fuzz=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-        -fsanitize-coverage-ignorelist="$root/fuzz/coverage_ignore.txt")
-  build state_fuzzer state_fuzzer "${fuzz[@]}"
-  build engine_fuzzer engine_fuzzer "${fuzz[@]}" -fno-sanitize-coverage=trace-cmp
+  exit 0
 fi
+# Every undefined-behaviour report is fatal, so the fuzzer stops on it like on a crash.
+fuzz=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+      -fsanitize-coverage-ignorelist="$root/fuzz/coverage_ignore.txt")
+# Comparison tracing is off for the engine and batch fuzzers: their input is read
+# through modulos, so there are no magic values to solve, and the word loops'
+# compares would cost two thirds of the run time. The saved-state fuzzer keeps
+# it: its input is checked against versions, kinds and lengths.
+no_cmp=-fno-sanitize-coverage=trace-cmp
+for name in ${FUZZER:-state_fuzzer batch_fuzzer engine_fuzzer}; do
+  case $name in
+    state_fuzzer) build state_fuzzer state_fuzzer "${fuzz[@]}" ;;
+    *) build "$name" "$name" "${fuzz[@]}" $no_cmp ;;
+  esac
+done

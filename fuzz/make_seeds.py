@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Writes the fuzzer's seed inputs: a few games on a board of every word count.
+"""Writes the fuzzers' seed inputs: a few games on a board of every word count.
 
 Each input is two size bytes (width - 4, height - 4) and then operations, in
-the layout that engine_fuzzer.cpp reads. The seeds only give the fuzzer a start
-on every board size and every operation; it finds the rest itself.
-    fuzz/make_seeds.py [DIR]      # default: fuzz/corpus
+the layout that engine_fuzzer.cpp reads (batch_fuzzer.cpp: a batch-size byte
+comes before the operations). The seeds only give a fuzzer a start on every
+board size and every operation; it finds the rest itself.
+    fuzz/make_seeds.py [DIR]              # default: fuzz/corpus
+    fuzz/make_seeds.py --batch [DIR]      # default: fuzz/corpus_batch
 """
 import pathlib
 import sys
@@ -51,10 +53,33 @@ def seeds():
     yield "action-far", seed(7, 6, [ACTION, 0xFF] + [0xFF] * 8 + [ACTION, 7, ACTION, 8])
 
 
+# Batch opcodes, as batch_fuzzer.cpp numbers them (taken modulo 6 there).
+B_STEP, B_RESET, B_EDIT, B_UNMAKE, B_RUN, B_SPLIT = range(6)
+
+
+def batch_seeds():
+    for words, (w, h) in sorted(SIZES.items()):
+        games = 1 + words % 8
+        skip, off_board = 0, w + 1  # action = byte % (w + 3) - 1: -1, then w (off the board)
+        yield f"w{words:02d}-steps", bytes([w - 4, h - 4, games - 1]) + bytes(
+            [B_STEP] + [1 + g % w for g in range(games)] + [B_STEP] + [skip] * games
+            + [B_RUN, 40, B_SPLIT, B_RESET, 0, B_STEP] + [off_board] * games)
+        yield f"w{words:02d}-edit", bytes([w - 4, h - 4, games - 1]) + bytes(
+            [B_EDIT, 0, 0, 3, 1, B_EDIT, 0, 1, h - 1, 2, B_RUN, 10, B_UNMAKE, 0, B_EDIT, 0, 0, 0, 0,
+             B_RUN, 255, B_SPLIT])
+    # The standard board, three games: wins, refused steps, and a history longer
+    # than the board (a cell played and emptied again and again).
+    yield "std-loop", bytes([3, 2, 2]) + bytes([B_STEP, 1, 1, 1, B_EDIT, 0, 0, 0, 0] * 50 + [B_RUN, 255])
+    yield "std-refused", bytes([3, 2, 2]) + bytes([B_RUN, 255, B_STEP, 1, 2, 3, B_RESET, 1, B_STEP, 0, 1, 9])
+
+
 def main():
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).parent / "corpus"
+    batch = sys.argv[1:2] == ["--batch"]
+    args = sys.argv[2:] if batch else sys.argv[1:]
+    default = "corpus_batch" if batch else "corpus"
+    out = pathlib.Path(args[0]) if args else pathlib.Path(__file__).parent / default
     out.mkdir(parents=True, exist_ok=True)
-    for name, data in seeds():
+    for name, data in batch_seeds() if batch else seeds():
         (out / f"seed-{name}").write_bytes(data)
 
 

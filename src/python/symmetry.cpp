@@ -1,7 +1,7 @@
 // augment_symmetries: doubles a training batch with its left-right mirrors.
-// NumPy's C API is imported on the first call, so importing the module never
-// imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
-#include "mod.h"
+// NumPy's C API is fetched on the first call (numpy_util.h), so importing the
+// module never imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
+#include "numpy_util.h"
 
 #include "../limits.h"
 
@@ -12,74 +12,12 @@
 #include <new>
 #include <utility>
 
-// This file is the only user of NumPy's C API, so the headers' own table
-// pointer and runtime version (static to this file) serve. They are written
-// only by PyArray_ImportNumPyAPI, under numpy_api's lock, and read only after
-// numpy_api has published the import.
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-// Built against NumPy 2 headers; the oldest C API the code may use is 1.23's,
-// so the table of any NumPy from 1.23 on is accepted at run time.
-#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
-#include <numpy/arrayobject.h>
-#include <numpy/npy_2_compat.h>
-
 namespace gravline::py {
 namespace {
 
 static_assert(sizeof(float) == sizeof(uint32_t));
 static_assert(sizeof(Py_ssize_t) == sizeof(Py_intptr_t));
 constexpr npy_intp kItem = sizeof(float);
-
-// ---- the NumPy C API, imported on first use ----
-
-struct NumpyApi {
-    PyArray_Descr *float32;  // NumPy's own descriptor; one reference kept for the process
-};
-
-// Published by Lazy once the import succeeded; afterwards every thread only
-// reads it (the descriptor is never changed), so no lock is needed.
-Lazy<NumpyApi> numpy_api;
-
-/// Replaces the pending exception with an ImportError that says NumPy is
-/// needed, keeping the original as its cause. An interrupt or exit request
-/// passes unchanged.
-NumpyApi *import_failed() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref old = Ref::steal(take_raised_exception());
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "augment_symmetries needs NumPy, which could not be loaded: %S", old.get()));
-    if (!message) return nullptr;
-    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
-    if (!error) return nullptr;
-    PyException_SetCause(error.get(), old.release());  // steals
-    set_raised_exception(error.release());
-    return nullptr;
-}
-
-/// Imports NumPy's C API with NumPy's own helper, which finds the table under
-/// the module name of NumPy 2 or of NumPy 1 and checks its ABI, feature version
-/// and byte order. Returns nullptr with an ImportError set on failure; a later
-/// call retries.
-NumpyApi *import_numpy() {
-    // NumPy itself first: a failure to import it (NumPy missing, or broken) is
-    // the error that the ImportError wraps. NumPy's helper would print it and
-    // put a text of its own in its place.
-    if (!Ref::steal(PyImport_ImportModule("numpy"))) return import_failed();
-    if (PyArray_ImportNumPyAPI() < 0) {
-        // A table that failed the version checks stays set; forget it, so
-        // that the next call checks again instead of taking it.
-        PyArray_API = nullptr;
-        return import_failed();
-    }
-    PyArray_Descr *float32 = PyArray_DescrFromType(NPY_FLOAT32);
-    if (!float32) return import_failed();
-    auto *api = new (std::nothrow) NumpyApi{float32};
-    if (!api) {
-        Py_DECREF(float32);
-        PyErr_NoMemory();
-    }
-    return api;
-}
 
 // ---- arguments ----
 
@@ -122,7 +60,7 @@ void check_result_size(std::initializer_list<npy_intp> shape) {
 
 /// A new C-contiguous float32 array with its own uninitialised buffer: every
 /// element is written before the array is returned.
-Ref new_array(int ndim, npy_intp *dims) {
+Ref new_float_array(int ndim, npy_intp *dims) {
     return check(PyArray_SimpleNew(ndim, dims, NPY_FLOAT32));
 }
 
@@ -279,8 +217,7 @@ Ref augment_symmetries(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     static constexpr std::array<const char *, 5> names{
         "states", "policies", "values", "opponent_policies", "opponent_policy_masks"};
     const Bound<5> arg = bind("augment_symmetries()", names, args, nargs, kwnames);
-    const NumpyApi *np = numpy_api.get(import_numpy);
-    if (!np) throw_error_already_set();
+    const NumpyApi *np = &numpy_api("augment_symmetries");
 
     // Each argument is checked in full before the next is looked at.
     const View states = float32_view(arg[0], 4, names[0], *np);
@@ -305,11 +242,11 @@ Ref augment_symmetries(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     check_result_size({policy_dims[0], policy_dims[1]});
     check_result_size({value_dims[0]});
 
-    Ref out_states = new_array(4, state_dims);
-    Ref out_policies = new_array(2, policy_dims);
-    Ref out_values = new_array(1, value_dims);
-    Ref out_opponent = new_array(2, policy_dims);
-    Ref out_masks = new_array(1, value_dims);
+    Ref out_states = new_float_array(4, state_dims);
+    Ref out_policies = new_float_array(2, policy_dims);
+    Ref out_values = new_float_array(1, value_dims);
+    Ref out_opponent = new_float_array(2, policy_dims);
+    Ref out_masks = new_float_array(1, value_dims);
 
     copy_and_mirror(states, bits(out_states));
     copy_and_mirror(as_block(policies), bits(out_policies));
