@@ -508,12 +508,18 @@ Ref compare_values(PyObject *self, PyObject *other, int op, PyTypeObject *type, 
 /// Checks the receiver of a method against its class (the cast rule). The
 /// class exists by the time any of its methods runs, so the exact-type test
 /// against the published class pointer is the whole check on the normal path.
-inline void check_receiver(PyObject *self, Lazy<PyTypeObject> &cls, PyTypeObject *(*get)(),
-                           const char *class_name) {
-    if (PyTypeObject *t = cls.peek(); t && self && Py_IS_TYPE(self, t)) [[likely]]
-        return;
+/// The rest of check_receiver, kept out of line.
+[[gnu::noinline]] inline void check_receiver_slow(PyObject *self, PyTypeObject *(*get)(),
+                                                  const char *class_name) {
     PyTypeObject *type = require_type(get, class_name);
     if (!self || !PyObject_TypeCheck(self, type)) throw_not_instance(self ? self : Py_None, class_name);
+}
+
+[[gnu::always_inline]] inline void check_receiver(PyObject *self, Lazy<PyTypeObject> &cls,
+                                                  PyTypeObject *(*get)(), const char *class_name) {
+    if (PyTypeObject *t = cls.peek(); t && self && Py_IS_TYPE(self, t)) [[likely]]
+        return;
+    check_receiver_slow(self, get, class_name);
 }
 
 }  // namespace gravline::py
