@@ -17,7 +17,8 @@ thread_local long allocations_before_failure = -1;
 
 }  // namespace
 
-void *operator new(std::size_t n) {
+// Kept out of line: inlined into a caller, free() behind a delete looks mismatched to the compiler.
+[[gnu::noinline]] void *operator new(std::size_t n) {
     if (allocations_before_failure == 0) {
         allocations_before_failure = -1;
         throw std::bad_alloc();
@@ -26,9 +27,9 @@ void *operator new(std::size_t n) {
     if (void *p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void *p) noexcept { std::free(p); }
 // The sized form too, or a sanitizer's own would free what this malloc'ed.
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 
 using namespace gravline;
 using namespace gravline::testing;

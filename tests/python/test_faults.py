@@ -107,18 +107,24 @@ testcapi = optional("_testcapi")
 if testcapi and hasattr(testcapi, "run_in_subinterp"):
     # A legacy interpreter: it shares the main one's settings.
     ways.append(("run_in_subinterp", lambda: testcapi.run_in_subinterp(code)))
+
+def run_and_destroy(module, interp, run):
+    run(interp, code)
+    module.destroy(interp)
+
 interpreters = optional("_interpreters")
 if interpreters:
     for kind in ("legacy", "isolated"):
-        ways.append((kind, lambda kind=kind: interpreters.exec(interpreters.create(kind), code)))
+        ways.append((kind, lambda kind=kind: run_and_destroy(
+            interpreters, interpreters.create(kind), interpreters.exec)))
 xx = optional("_xxsubinterpreters")
 if xx:
     if sys.version_info >= (3, 12):
         for isolated in (False, True):
-            ways.append((f"isolated={{isolated}}", lambda isolated=isolated:
-                         xx.run_string(xx.create(isolated=isolated), code)))
+            ways.append((f"isolated={{isolated}}", lambda isolated=isolated: run_and_destroy(
+                xx, xx.create(isolated=isolated), xx.run_string)))
     else:
-        ways.append(("create", lambda: xx.run_string(xx.create(), code)))
+        ways.append(("create", lambda: run_and_destroy(xx, xx.create(), xx.run_string)))
 for name, way in ways:
     print(name, end=": ", flush=True)
     way()
