@@ -212,7 +212,23 @@ Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) 
     numpy_api("Records.from_arrays()");
     const auto [w, h] = validate_board_dimensions(width, height);
     Records r = Records::make(w, h);
+    // The record count that most fields agree on; a field with another one is named.
+    std::array<npy_intp, kFieldCount> lengths;
+    for (int i = 0; i < kFieldCount; ++i) {
+        PyObject *o = get(kFields[i].name);
+        const bool shaped = PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) >= 1;
+        lengths[i] = shaped ? PyArray_DIM(reinterpret_cast<PyArrayObject *>(o), 0) : -1;
+    }
     npy_intp rows = -1;
+    for (int i = 0, best = 0; i < kFieldCount; ++i) {
+        const int votes = static_cast<int>(std::count(lengths.begin(), lengths.end(), lengths[i]));
+        if (lengths[i] >= 0 && votes > best) best = votes, rows = lengths[i];
+    }
+    for (int i = 0; i < kFieldCount; ++i)
+        if (lengths[i] >= 0 && lengths[i] != rows)
+            throw PyError(PyExc_ValueError, std::string("the fields' lengths disagree: '") + kFields[i].name +
+                                                "' has " + std::to_string(lengths[i]) + " records, not " +
+                                                std::to_string(rows));
     for_each_field(r, [&](int i, auto &v) { read_field(get(kFields[i].name), kFields[i], r.words, rows, v, src); });
     std::string fault;
     {
