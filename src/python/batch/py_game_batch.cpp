@@ -57,12 +57,17 @@ const NumpyApi &np() { return numpy_api(kModule); }
 
 // ---- work on many games ----
 
-/// Cells of work (games x cells per game) below which a call keeps the
-/// interpreter lock: releasing it would cost more than the work.
-constexpr std::size_t kReleaseCells = 4096;
-/// Cells of work each worker thread is given at least, so that small calls
-/// are not split into pieces that cost more to start than to do.
-constexpr std::size_t kCellsPerThread = 32768;
+// Work is counted in units of about a nanosecond on one core: a float of
+// planes written is one, a game stepped about fifteen, a legal-mask row three.
+constexpr std::size_t kStepUnits = 16;
+constexpr std::size_t kMaskUnits = 4;
+/// Work below which a call keeps the interpreter lock: releasing and taking
+/// it back would cost more than the work.
+constexpr std::size_t kReleaseUnits = 4096;
+/// Work each thread is given at least: far more than starting a thread
+/// costs, so that a small call is not split into pieces that cost more to
+/// start than to do.
+constexpr std::size_t kUnitsPerThread = 200000;
 constexpr uint64_t kMaxThreads = 1024;
 
 /// The interpreter lock let go for a scope (when `release` is true). Declared
@@ -79,14 +84,14 @@ public:
     Unlocked &operator=(const Unlocked &) = delete;
 };
 
-/// Runs f(begin, end) over `count` games of `cells` cells: on the calling thread
-/// with the lock held for small work, else with the lock released and the
-/// games split over up to `threads` threads. Only plain engine code runs in f.
+/// Runs f(begin, end) over `count` games of `units` work each: on the calling
+/// thread with the lock held for small work, else with the lock released and
+/// the games split over up to `threads` threads. Only plain engine code runs in f.
 template <class F>
-void run_games(std::size_t count, unsigned cells, unsigned threads, F &&f) {
-    const std::size_t work = count * cells;
-    Unlocked unlocked(work >= kReleaseCells);
-    const std::size_t useful = std::max<std::size_t>(1, work / kCellsPerThread);
+void run_games(std::size_t count, std::size_t units, unsigned threads, F &&f) {
+    const std::size_t work = count * units;
+    Unlocked unlocked(work >= kReleaseUnits);
+    const std::size_t useful = std::max<std::size_t>(1, work / kUnitsPerThread);
     run_split(count, static_cast<unsigned>(std::min<std::size_t>(threads, useful)), f);
 }
 
@@ -261,7 +266,7 @@ Ref batch_legal_mask(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         const auto n = static_cast<npy_intp>(g.count());
         Ref result = result_array(out, "out", NPY_BOOL, {n, static_cast<npy_intp>(g.width())});
         auto *data = static_cast<uint8_t *>(array_data(result));
-        run_games(g.count(), g.width(), threads,
+        run_games(g.count(), kMaskUnits, threads,
                   [&](std::size_t lo, std::size_t hi) { g.legal_mask(lo, hi, data); });
         return result;
     });
@@ -345,7 +350,7 @@ Ref batch_step(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
         read_actions(g, a, cols.data());
         auto *r = static_cast<float *>(array_data(rewards));
         auto *d = static_cast<uint8_t *>(array_data(done));
-        run_games(g.count(), g.cells(), threads,
+        run_games(g.count(), kStepUnits * words_for(g.width(), g.height()), threads,
                   [&](std::size_t lo, std::size_t hi) { g.step(lo, hi, cols.data(), r, d); });
         return check(PyTuple_Pack(2, rewards.get(), done.get()));
     });
@@ -446,7 +451,7 @@ Ref encode_games(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     auto *data = static_cast<float *>(array_data(result));
     const std::size_t per_game = std::size_t{kSpatialInputPlanes} * width * height;
     // Each game's borrow is held, so no other thread changes it meanwhile.
-    run_games(games.size(), static_cast<unsigned>(per_game), 1, [&](std::size_t lo, std::size_t hi) {
+    run_games(games.size(), per_game, 1, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             PyGame::from(games[i].get())->visit([&](auto &g) { write_game_planes(g, data + i * per_game); });
     });
