@@ -207,7 +207,8 @@ def write_dense(records: Records, path: Path, mirror: bool = True) -> Path:
                 np.lib.format.write_array_header_2_0(member, header)
                 for mirrored in (False, True) if mirror else (False,):
                     for start in range(0, n, DENSE_CHUNK):
-                        rows = records.expand(np.arange(start, min(n, start + DENSE_CHUNK)), mirror=mirrored)
+                        rows: dict[str, Any] = dict(
+                            records.expand(np.arange(start, min(n, start + DENSE_CHUNK)), mirror=mirrored))
                         part = rows[name]
                         if mirrored:
                             part = part[len(part) // 2:]
@@ -263,7 +264,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         for name in DENSE_FIELDS:
             print(f"  {name:<22} {shapes[name]} float32")
     else:
-        fields: dict[str, Any] = records.arrays()
+        fields: dict[str, Any] = dict(records.arrays())
         per_record = sum(a.nbytes for a in fields.values()) / max(positions, 1)
         print(f"wrote {path} ({_megabytes(size)}), {positions} compact records of {per_record:.0f} bytes:")
         for name, a in fields.items():
