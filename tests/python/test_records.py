@@ -550,7 +550,8 @@ def test_repeated_calls_leak_nothing(tmp_path, case):
         "self_play": lambda: gb.self_play(2, 32, 32, seed=1, progress=lambda done: None),
         "expand": lambda: big.expand([0, 1, 2], mirror=True, out=out),
         "arrays": lambda: gb.Records.from_arrays(32, 32, **big.arrays()),
-        "pickle": lambda: pickle.loads(pickle.dumps(big)),
+        # Our half of a pickle; the pickle module's own buffers come and go.
+        "pickle": lambda: (lambda f, state: f(*state))(*big.__reduce__()),
         "refusals": lambda: (_refused(lambda: gb.Records.from_arrays(32, 32, **bad)),
                              _refused(lambda: big.expand([10**6])),
                              _refused(lambda: big.expand(out={"states": 1})),
@@ -571,5 +572,8 @@ def test_repeated_calls_leak_nothing(tmp_path, case):
     tracemalloc.stop()
     grown = _rss() - before_rss
     assert traced < 64 * 1024, traced
-    assert grown < 4 * 1024 * 1024, grown
+    # Under AddressSanitizer freed blocks wait in its quarantine, which grows
+    # the resident size; its own checks stand in for this one there.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown < 4 * 1024 * 1024, grown
     assert [sys.getrefcount(x) for x in (big, out["states"], arrays["ply"])] == refs
