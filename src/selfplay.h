@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -203,58 +205,133 @@ struct SelfPlayConfig {
     unsigned threads = 1;
 };
 
-/// Games per unit of work: about the same work for every size, a few
-/// milliseconds, so that rounds end often enough to answer an interrupt.
+/// Games per unit of work: about the same work for every size, well under a
+/// millisecond, so that threads finish together and a run answers an interrupt.
 inline uint64_t chunk_games(unsigned width, unsigned height) {
-    return std::max<uint64_t>(1, 65536 / (uint64_t{width} * height));
+    return std::max<uint64_t>(1, 16384 / (uint64_t{width} * height));
 }
 
+/// How often a run reports between chunks, at most.
+inline constexpr std::chrono::milliseconds kReportInterval{10};
+
 /// Plays a run into `out` (replaced), games in index order, on `threads`
-/// threads (the caller's among them). The games go in rounds of a few chunks
-/// per thread; after each round `between(games done)` runs on the calling
-/// thread, and a false answer stops the run, which then returns false with
-/// `out` holding the finished rounds only. The records are the same for any
-/// number of threads.
+/// worker threads while the calling thread collects their chunks in order.
+/// After a collected chunk, at most every kReportInterval and after the last,
+/// `between(games done)` runs on the calling thread; a false answer stops the
+/// run, which then returns false with `out` holding the games collected so
+/// far. The records are the same for any number of threads.
 template <int NW>
 bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bool(uint64_t)> &between) {
     const PlayBoard<NW> pb = PlayBoard<NW>::make(c.width, c.height);
     out = Records::make(c.width, c.height);
+    if (c.games == 0) return !between || between(0);
     const uint64_t chunk = chunk_games(c.width, c.height);
-    const unsigned threads = std::max(1u, c.threads);
-    uint64_t done = 0;
-    while (done < c.games) {
-        const uint64_t round = std::min<uint64_t>(c.games - done, chunk * 4 * threads);
-        const std::size_t chunks = static_cast<std::size_t>((round + chunk - 1) / chunk);
-        std::vector<Records> parts(chunks, Records::make(c.width, c.height));
-        std::atomic<std::size_t> next{0};
-        std::exception_ptr failure;
-        std::mutex failure_lock;
-        const auto work = [&] {
-            try {
-                for (std::size_t k; (k = next.fetch_add(1)) < chunks;) {
-                    const uint64_t start = k * chunk, count = std::min(chunk, round - start);
-                    parts[k].reserve(count * std::min(pb.cells, 64u));
-                    for (uint64_t gi = 0; gi < count; ++gi)
-                        play_game(pb, c.policy, c.seed, c.first_game + done + start + gi, parts[k]);
+    const std::size_t chunks = static_cast<std::size_t>((c.games + chunk - 1) / chunk);
+    const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(std::max(1u, c.threads), chunks));
+    // Workers run at most this many chunks ahead of the collector.
+    const std::size_t ahead = 4 * std::size_t{threads};
+
+    std::mutex lock;
+    std::condition_variable changed;
+    // Chunk k waits in slot k % ahead: no worker runs further ahead than that.
+    std::vector<Records> parts(ahead);
+    std::vector<char> ready(ahead, 0);
+    // Emptied chunk buffers, handed back by the collector: a run allocates a
+    // few buffers instead of one per chunk.
+    std::vector<Records> spare;
+    std::size_t next = 0, collected = 0;
+    bool stop = false;
+    std::exception_ptr failure;
+
+    const auto work = [&] {
+        for (;;) {
+            std::size_t k;
+            Records part;
+            {
+                std::unique_lock held(lock);
+                changed.wait(held, [&] { return stop || next >= chunks || next < collected + ahead; });
+                if (stop || next >= chunks) return;
+                k = next++;
+                if (!spare.empty()) {
+                    part = std::move(spare.back());
+                    spare.pop_back();
                 }
+            }
+            if (part.width == 0) part = Records::make(c.width, c.height);
+            try {
+                const uint64_t start = k * chunk, count = std::min(chunk, c.games - start);
+                part.reserve(count * std::min(pb.cells, 64u));
+                for (uint64_t gi = 0; gi < count; ++gi)
+                    play_game(pb, c.policy, c.seed, c.first_game + start + gi, part);
             } catch (...) {
-                std::lock_guard lock(failure_lock);
+                std::lock_guard held(lock);
                 if (!failure) failure = std::current_exception();
-                next.store(chunks);
+                stop = true;
+                changed.notify_all();
+                return;
+            }
+            std::lock_guard held(lock);
+            parts[k % ahead] = std::move(part);
+            ready[k % ahead] = 1;
+            changed.notify_all();
+        }
+    };
+
+    bool finished = true;
+    {
+        std::vector<std::jthread> workers;
+        // Stops the workers on every exit, a throwing between() included.
+        struct Stop {
+            std::mutex &lock;
+            std::condition_variable &changed;
+            bool &stop;
+            ~Stop() {
+                std::lock_guard held(lock);
+                stop = true;
+                changed.notify_all();
             }
         };
-        {
-            std::vector<std::jthread> helpers;
-            const unsigned extra = static_cast<unsigned>(std::min<std::size_t>(threads, chunks)) - 1;
-            for (unsigned t = 0; t < extra; ++t) helpers.emplace_back(work);
-            work();
+        for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
+        Stop stopper{lock, changed, stop};
+        auto last_report = std::chrono::steady_clock::now();
+        uint64_t done = 0;
+        while (collected < chunks) {
+            Records part;
+            {
+                std::unique_lock held(lock);
+                const std::size_t slot = collected % ahead;
+                changed.wait(held, [&] { return failure || ready[slot]; });
+                if (failure) break;
+                part = std::move(parts[slot]);
+                ready[slot] = 0;
+                ++collected;
+                changed.notify_all();
+            }
+            // The first chunk's positions per game size the whole run, so the
+            // result rarely grows (and copies itself) afterwards.
+            if (collected == 1) {
+                const uint64_t estimate = part.size() * (chunks + chunks / 4);
+                out.reserve(static_cast<std::size_t>(std::min<uint64_t>(estimate, uint64_t{1} << 22)));
+            }
+            out.append(part);
+            part.resize(0);
+            {
+                std::lock_guard held(lock);
+                spare.push_back(std::move(part));
+            }
+            done = std::min(c.games, collected * chunk);
+            const auto now = std::chrono::steady_clock::now();
+            if (between && (collected == chunks || now - last_report >= kReportInterval)) {
+                last_report = now;
+                if (!between(done)) {
+                    finished = false;
+                    break;
+                }
+            }
         }
-        if (failure) std::rethrow_exception(failure);
-        for (const Records &p : parts) out.append(p);
-        done += round;
-        if (between && !between(done)) return false;
     }
-    return true;
+    if (failure) std::rethrow_exception(failure);
+    return finished;
 }
 
 }  // namespace gravline

@@ -3,7 +3,9 @@
 // the game's own planes, determinism, and the consistency checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <stdexcept>
 #include <random>
 #include <set>
 #include <vector>
@@ -234,8 +236,8 @@ TYPED_TEST(SelfPlay, SameRecordsForAnyThreadsAndRunLength) {
     EXPECT_NE(generate<NW>(w, h, Policy::Tactical, 43, 0, games, 1), one);
 }
 
-TEST(SelfPlayRun, BetweenRoundsSeesProgressAndCanStop) {
-    const uint64_t chunk = chunk_games(7, 6), games = chunk * 4 * 2 + 1;
+TEST(SelfPlayRun, BetweenChunksSeesProgressAndCanStop) {
+    const uint64_t chunk = chunk_games(7, 6), games = chunk * 200 + 1;
     std::vector<uint64_t> seen;
     Records out;
     SelfPlayConfig c{7, 6, Policy::Random, 0, 0, games, 2};
@@ -243,9 +245,19 @@ TEST(SelfPlayRun, BetweenRoundsSeesProgressAndCanStop) {
         seen.push_back(done);
         return true;
     }));
-    EXPECT_EQ(seen, (std::vector<uint64_t>{chunk * 8, games}));
+    // Whole chunks in order, the last call for the whole run.
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    for (std::size_t k = 0; k + 1 < seen.size(); ++k) EXPECT_EQ(seen[k] % chunk, 0u);
+    EXPECT_EQ(seen.back(), games);
+    EXPECT_EQ(out.game.back(), games - 1);
+    // Stopped after the first report: the games collected by then, a whole number of chunks.
     EXPECT_FALSE(run_self_play<1>(c, out, [](uint64_t) { return false; }));
-    EXPECT_EQ(out.game.back(), chunk * 8 - 1);
+    EXPECT_EQ((out.game.back() + 1) % chunk, 0u);
+    EXPECT_LT(out.game.back(), games - 1);
+    // A failure in between() stops the workers and passes through.
+    EXPECT_THROW(run_self_play<1>(c, out, [](uint64_t) -> bool { throw std::runtime_error("stop"); }),
+                 std::runtime_error);
     c.games = 0;
     EXPECT_TRUE(run_self_play<1>(c, out, nullptr));
     EXPECT_EQ(out.size(), 0u);

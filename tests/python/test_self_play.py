@@ -154,7 +154,7 @@ def test_ctrl_c_during_the_games_writes_nothing(tmp_path):
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, err
-    assert err.strip().endswith("interrupted: no file written")
+    assert "interrupted: no file written" in err
     assert not any(tmp_path.iterdir())
 
 
