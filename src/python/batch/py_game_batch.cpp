@@ -222,7 +222,7 @@ Ref batch_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     const unsigned threads = threads_arg(threads_obj);
     const auto [width, height] = validate_board_dimensions(w, h);
     if (count < 1) throw PyError(PyExc_ValueError, "count must be at least 1");
-    return with_nw(words_for(width, height), [&](auto n) {
+    return with_word_count(words_for(width, height), [&](auto n) {
         return create_batch<n.value>(type, count, width, height, 0, threads);
     });
 }
@@ -234,7 +234,7 @@ Ref batch_from_games(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyO
     const unsigned threads = threads_arg(threads_obj);
     GameBorrows borrows(games);
     const auto [width, height] = common_size(games);
-    return with_nw(words_for(width, height), [&](auto n) {
+    return with_word_count(words_for(width, height), [&](auto n) {
         constexpr int NW = n.value;
         std::size_t capacity = 0;
         for (const Ref &g : games)

@@ -1,0 +1,2 @@
+"""Pure-Python tools around drevik_gravline: the self-play main job
+(`python -m drevik_gravline_tools.self_play`) and its helpers."""
