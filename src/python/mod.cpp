@@ -61,26 +61,9 @@ bool PyError::is_exactly(PyObject *type) const {
 
 void throw_error_already_set() { throw PyError::fetch(); }
 
-namespace {
-
-// Created by the first thread that raises one and published by Lazy; the class
-// never changes afterwards, so every thread raises it without a lock.
-Lazy<PyObject> panic_type;
-
-PyObject *get_panic_type() {
-    return panic_type.get([] {
-        return PyErr_NewExceptionWithDoc(
-            "drevik_gravline.PanicException",
-            "An internal failure of drevik_gravline: a broken invariant, never a user error.",
-            PyExc_BaseException, nullptr);
-    });
-}
-
-}  // namespace
-
 void raise_panic(const char *message) noexcept {
     // Without the class (out of memory creating it) its creation error stands.
-    if (PyObject *type = get_panic_type()) PyErr_SetString(type, message);
+    if (PyObject *type = panic_type()) PyErr_SetString(type, message);
 }
 
 void panic(const std::string &message) { throw InternalError(message); }
@@ -278,6 +261,27 @@ void throw_not_instance(PyObject *o, const char *class_name) {
 
 void throw_argument_not_instance(PyObject *o, const char *class_name, const char *name) {
     throw_type_error(std::string("argument '") + name + "': " + not_instance_message(o, class_name));
+}
+
+// ---- modules ----
+
+void module_add(PyObject *module, const char *name, Ref value) {
+    if (!value) throw_error_already_set();
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_already_set();
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_error_already_set();
+    }
+    Ref key = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), key.get()) < 0) throw_error_already_set();
+    if (PyObject_SetAttr(module, key.get(), value.get()) < 0) throw_error_already_set();
+}
+
+Ref type_ref(PyTypeObject *type) {
+    if (!type) throw_error_already_set();
+    return Ref::borrow(reinterpret_cast<PyObject *>(type));
 }
 
 // ---- board size ----

@@ -90,6 +90,10 @@ inline Ref check(PyObject *p) {
 /// exceptions stop. Call it from inside a catch block.
 void translate_exception() noexcept;
 
+/// The process-wide PanicException class, created by drevik_gravline and shared
+/// by every module built on this layer; nullptr with an exception set when it
+/// cannot be had. Each module defines it (c_api.cpp, batch/imported.cpp).
+PyObject *panic_type();
 /// Raises the process-wide PanicException with `message`.
 void raise_panic(const char *message) noexcept;
 /// A broken invariant reported from binding code.
@@ -289,6 +293,12 @@ inline Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
 inline Ref py_str(const std::string &s) {
     return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+
+/// Adds `value` (a new reference; null raises the pending error) to a module
+/// under `name`, appended to __all__ (created empty on first use) first.
+void module_add(PyObject *module, const char *name, Ref value);
+/// A new reference to a class; null raises the pending error.
+Ref type_ref(PyTypeObject *type);
 
 /// Checks that `width` and `height` are within 4..32, width first, and
 /// narrows them; raises ValueError with the size message otherwise.
