@@ -14,7 +14,12 @@ MISSING_RAY = ("the Ray backend needs Ray, which is not installed: "
                "pip install \"drevik_gravline[ray]\" (or pip install \".[ray]\" in a checkout)")
 
 DEFAULT_MAX_RETRIES = 3
+# Without a shard count, four shards per CPU slot let a fast worker take on
+# more, and a retry repeat less; a shard costs the cluster about a millisecond
+# (bench/bench_ray.py), the time of a hundred games, so none is made smaller
+# than a thousand games.
 SHARDS_PER_CPU = 4
+MIN_DEFAULT_SHARD = 1000
 
 
 class ShardError(RuntimeError):
@@ -68,7 +73,8 @@ def self_play_ray(games, width, height, *, policy="tactical", seed=0, shards=Non
     afterwards; with one ("host:port", "auto", "ray://...") the run joins that
     cluster. A process that is already connected to Ray runs on that
     connection. `shards` defaults to four per CPU slot of the cluster (a slot
-    is `threads_per_shard` CPUs), at most one per game. A shard whose worker
+    is `threads_per_shard` CPUs), with at least a thousand games in each; there
+    is never more than one per game. A shard whose worker
     dies is run again, up to `max_retries` times; one that fails every time
     raises ShardError. `progress`, if given, is called on the calling thread
     with the number of games done each time a shard finishes.
@@ -93,7 +99,7 @@ def self_play_ray(games, width, height, *, policy="tactical", seed=0, shards=Non
     try:
         if shards is None:
             slots = int(ray.cluster_resources().get("CPU", 0)) // threads_per_shard
-            shards = SHARDS_PER_CPU * max(1, slots)
+            shards = max(1, min(SHARDS_PER_CPU * slots, games // MIN_DEFAULT_SHARD))
         # Looked up at call time: tests put a function of their own here.
         play = _play if _play is not None else play_shard
         return _run(ray, play, shard_ranges(games, shards), width, height, policy, seed,

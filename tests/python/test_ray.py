@@ -198,20 +198,22 @@ def same_bytes(a, b, folder):
 
 
 @needs_ray
-@pytest.mark.parametrize("shards, policy, size, play", [
-    (1, "tactical", (7, 6), None),
-    (2, "random", (9, 8), None),
-    (7, "tactical", (7, 6), ray_shards.play_first_shard_last),
+@pytest.mark.parametrize("games, shards, policy, size, play, made", [
+    (50, 1, "tactical", (7, 6), None, 1),
+    (50, 2, "random", (9, 8), None, 2),
+    (50, 7, "tactical", (7, 6), ray_shards.play_first_shard_last, 7),
+    # By default 4 shards per CPU, but none under a thousand games.
+    (2500, None, "random", (7, 6), None, 2),
 ])
-def test_output_equals_single_process_run(cluster, tmp_path, shards, policy, size, play):
-    games = 50
+def test_output_equals_single_process_run(cluster, tmp_path, games, shards, policy, size, play,
+                                          made):
     expected = batch.self_play(games, *size, policy=policy, seed=11)
     seen = []
     got = self_play_ray(games, *size, policy=policy, seed=11, shards=shards,
                         address=cluster.address, progress=seen.append, _play=play)
     assert got == expected
     assert same_bytes(got, expected, tmp_path)
-    assert len(seen) == shards and seen == sorted(seen) and seen[-1] == games
+    assert len(seen) == made and seen == sorted(seen) and seen[-1] == games
     if play is ray_shards.play_first_shard_last:
         assert seen[-2] == games - shard_ranges(games, shards)[0][1]   # game 0's shard came last
 
