@@ -244,6 +244,14 @@ void bind_args(const char *full_name, const char *const *names, std::size_t n,
 /// The same for an argument tuple and keyword dictionary (`__new__`).
 void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
                 PyObject *kwargs, PyObject **out);
+/// Both with optional and keyword-only parameters: the first `positional`
+/// names may be given by position, the first `required` must be given; an
+/// optional one not given stays nullptr.
+void bind_args(const char *full_name, const char *const *names, std::size_t n, std::size_t positional,
+               std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **out);
+void bind_tuple(const char *full_name, const char *const *names, std::size_t n, std::size_t positional,
+                std::size_t required, PyObject *args, PyObject *kwargs, PyObject **out);
 
 template <std::size_t N>
 Bound<N> bind(const char *full_name, const std::array<const char *, N> &names,
@@ -258,6 +266,22 @@ Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, P
               PyObject *kwargs) {
     Bound<N> out{};
     bind_tuple(full_name, names.data(), N, args, kwargs, out.data());
+    return out;
+}
+
+template <std::size_t N>
+Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, std::size_t positional,
+              std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Bound<N> out{};
+    bind_args(full_name, names.data(), N, positional, required, args, nargs, kwnames, out.data());
+    return out;
+}
+
+template <std::size_t N>
+Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, std::size_t positional,
+              std::size_t required, PyObject *args, PyObject *kwargs) {
+    Bound<N> out{};
+    bind_tuple(full_name, names.data(), N, positional, required, args, kwargs, out.data());
     return out;
 }
 

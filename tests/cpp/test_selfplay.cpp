@@ -251,19 +251,44 @@ TEST(SelfPlayRun, BetweenRoundsSeesProgressAndCanStop) {
     EXPECT_EQ(out.size(), 0u);
 }
 
-TEST(SelfPlayRun, TacticalPlayTakesWinsAndBlocksInKnownPositions) {
-    // Red has three in column 0 and Yellow in column 6: Red to move wins.
-    RefGame ref(7, 6);
-    for (int c : {0, 6, 0, 6, 0, 6}) ref.play(c);
-    EXPECT_EQ(ref_tactical(ref), 1u << 0);
-    const auto pb = PlayBoard<1>::make(7, 6);
-    const auto landing = [&] {
-        Bitboard<1> b;
-        for (const auto &[c, r] : ref.legal()) b.set_bit(r * 7 + c);
-        return b;
+TEST(SelfPlayRun, TacticalSetsInKnownPositions) {
+    struct Case {
+        std::vector<int> columns;
+        unsigned width, height;
+        uint32_t expected;
     };
-    EXPECT_EQ(pb.columns_of(pb.winning_cells(cells_of<1>(ref, 1)) & landing()), 1u << 0);
-    EXPECT_EQ(pb.columns_of(pb.winning_cells(cells_of<1>(ref, -1)) & landing()), 1u << 6);
+    const std::vector<Case> cases = {
+        {{}, 7, 6, 0x7f},
+        // Red has three in column 0: Yellow must block there.
+        {{0, 6, 0, 6, 0}, 7, 6, 1u << 0},
+        // Red can win in column 0 although Yellow threatens column 6: the win comes first.
+        {{0, 6, 0, 6, 0, 6}, 7, 6, 1u << 0},
+        // Red has 1-2-3 on the bottom row, open at both ends: Yellow's two blocks.
+        {{1, 1, 2, 2, 3}, 7, 6, (1u << 0) | (1u << 4)},
+        // Red's three sits on row 1: its fourth cell (0, 1) is not playable yet, so no block.
+        {{2, 1, 1, 3, 3, 6, 2}, 7, 6, 0x7f},
+        // A threat in the last column.
+        {{6, 0, 6, 0, 6}, 7, 6, 1u << 6},
+        // 4 x 4 with columns 1 to 3 full and no win in column 0: the only column left.
+        {{1, 1, 3, 2, 2, 3, 2, 0, 3, 1, 1, 2, 0, 3}, 4, 4, 1u << 0},
+    };
+    for (const Case &c : cases) {
+        RefGame ref(c.width, c.height);
+        for (int col : c.columns) ref.play(col);
+        ASSERT_FALSE(ref.outcome);
+        EXPECT_EQ(ref_tactical(ref), c.expected);
+        const auto pb = PlayBoard<1>::make(c.width, c.height);
+        Bitboard<1> landing;
+        uint32_t legal = 0;
+        for (const auto &[col, row] : ref.legal()) {
+            landing.set_bit(row * c.width + col);
+            legal |= 1u << col;
+        }
+        const auto mine = pb.winning_cells(cells_of<1>(ref, ref.turn)) & landing;
+        const auto theirs = pb.winning_cells(cells_of<1>(ref, -ref.turn)) & landing;
+        const uint32_t got = !mine.empty() ? pb.columns_of(mine) : !theirs.empty() ? pb.columns_of(theirs) : legal;
+        EXPECT_EQ(got, c.expected);
+    }
 }
 
 // ---- the consistency checks ----

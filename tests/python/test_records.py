@@ -334,7 +334,7 @@ def test_records_refuse_inconsistent_slices():
     ((1, 7, 6), {"progress": 3}, TypeError, "progress must be callable or None"),
     ((1, 7, 6), {"first_game": 2**32}, ValueError, "game indices must stay below 2**32"),
     ((1, 7, 6, "random"), {}, TypeError, "self_play() takes 3 positional arguments but 4 were given"),
-    ((1, 7), {}, TypeError, "self_play() missing required argument 'height'"),
+    ((1, 7), {}, TypeError, "self_play() missing 1 required positional argument: 'height'"),
     ((1, 7, 6), {"colour": 1}, TypeError, "self_play() got an unexpected keyword argument 'colour'"),
 ])
 def test_self_play_refuses_bad_arguments(args, kwargs, error, message):
@@ -358,7 +358,7 @@ def test_from_arrays_refuses_wrong_kinds_of_field():
         gb.Records.from_arrays(7, 6, **{**a, "red": a["red"].tolist()})
     with pytest.raises(ValueError, match=r"argument 'red': expected shape \(\d+, 2\), got \(\d+, 1\)"):
         gb.Records.from_arrays(9, 8, **a)
-    with pytest.raises(TypeError, match="missing required argument 'action'"):
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'action'"):
         gb.Records.from_arrays(7, 6, **{k: v for k, v in a.items() if k != "action"})
     # Non-contiguous fields are read as they are.
     b = {k: np.repeat(v, 2, axis=0)[::2] for k, v in a.items()}

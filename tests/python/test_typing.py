@@ -26,9 +26,10 @@ def mypy(outside, *args):
         cwd=outside, capture_output=True, text=True, timeout=600)
 
 
-def test_stubs_match_the_module(outside):
+@pytest.mark.parametrize("module", ["drevik_gravline", "drevik_gravline_batch"])
+def test_stubs_match_the_module(outside, module):
     args = ["--allowlist", str(ALLOWLIST)] if ALLOWLIST.exists() else []
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "drevik_gravline", *args],
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", module, *args],
                           cwd=outside, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
 
@@ -77,6 +78,20 @@ GOOD = """\
     out = dg.augment_symmetries(s, p, v, p, v)
     assert_type(out[0], NDArray[np.float32])
     assert len(out) == 5
+
+    from drevik_gravline_batch import GameBatch, encode_games
+    b = GameBatch(2, 7, 6, threads=2)
+    mask = b.legal_mask()
+    assert_type(mask, NDArray[np.bool_])
+    rewards, done = b.step(mask.argmax(1))
+    assert_type(rewards, NDArray[np.float32])
+    b.step([3, -1])
+    b.reset(done)
+    assert_type(b.observe(out=np.zeros((2, 17, 6, 7), np.float32)), NDArray[np.float32])
+    assert_type(b.state_hashes(), NDArray[np.uint64])
+    assert_type(b.game(0), dg.Game)
+    assert_type(GameBatch.from_games([g]), GameBatch)
+    assert_type(encode_games([g, b.game(1)]), NDArray[np.float32])
 """
 
 # Each line marked "# error" must be reported, and nothing else.
@@ -99,6 +114,12 @@ BAD = """\
 
     class Mine(dg.Move):  # error
         pass
+
+
+    from drevik_gravline_batch import GameBatch, encode_games
+    GameBatch(2, 7, 6, 1)  # error
+    GameBatch(2, 7, 6).step([1.5, 2.0])  # error
+    encode_games([dg.Board(7, 6)])  # error
 """
 
 

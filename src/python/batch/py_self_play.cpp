@@ -93,43 +93,6 @@ void records_dealloc(PyObject *o) noexcept {
     Py_DECREF(type);
 }
 
-// ---- argument binding with optional and keyword-only parameters ----
-
-[[noreturn]] void type_error(const std::string &message) { throw PyError(PyExc_TypeError, message); }
-
-/// Binds a call to `names`: the first `positional` may come by position, the
-/// first `required` must come; the rest stay null when absent. The messages
-/// are the interpreter's for a Python function of that signature.
-template <std::size_t N>
-std::array<PyObject *, N> bind_optional(const char *full_name, const std::array<const char *, N> &names,
-                                        std::size_t positional, std::size_t required, PyObject *const *args,
-                                        Py_ssize_t nargs, PyObject *kwnames) {
-    std::array<PyObject *, N> out{};
-    nargs = PyVectorcall_NARGS(nargs);
-    if (static_cast<std::size_t>(nargs) > positional)
-        type_error(std::string(full_name) + " takes " + std::to_string(positional) +
-                   " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
-                   " given");
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t j = 0; j < nkw; ++j) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
-        std::size_t i = 0;
-        while (i < N && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) ++i;
-        if (i == N) {
-            Ref text = check(PyObject_Str(key));
-            type_error(std::string(full_name) + " got an unexpected keyword argument '" +
-                       PyUnicode_AsUTF8(text.get()) + "'");
-        }
-        if (out[i]) type_error(std::string(full_name) + " got multiple values for argument '" + names[i] + "'");
-        out[i] = args[nargs + j];
-    }
-    for (std::size_t i = 0; i < required; ++i)
-        if (!out[i])
-            type_error(std::string(full_name) + " missing required argument '" + names[i] + "'");
-    return out;
-}
-
 /// An optional argument's value: the default when absent.
 uint64_t u64_or(PyObject *o, const char *name, uint64_t fallback) { return o ? to_u64(o, name) : fallback; }
 
@@ -276,7 +239,7 @@ constexpr unsigned kMaxThreads = 256;
 Ref self_play(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 8> names{"games", "width",    "height",  "policy",
                                                        "seed",  "threads", "progress", "first_game"};
-    const auto a = bind_optional("self_play()", names, 3, 3, args, nargs, kwnames);
+    const auto a = py::bind("self_play()", names, 3, 3, args, nargs, kwnames);
     const long long games = PyLong_AsLongLong(a[0]);
     if (games == -1 && PyErr_Occurred()) throw_argument_error("games");
     if (games < 0) throw PyError(PyExc_ValueError, "games must not be negative");
@@ -367,7 +330,7 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         for (int i = 0; i < kFieldCount; ++i) n[2 + i] = kFields[i].name;
         return n;
     }();
-    const auto a = bind_optional("Records.from_arrays()", names, 2, names.size(), args, nargs, kwnames);
+    const auto a = py::bind("Records.from_arrays()", names, 2, names.size(), args, nargs, kwnames);
     const uint64_t width = to_u64(a[0], "width"), height = to_u64(a[1], "height");
     return records_from_fields(
         width, height,
@@ -381,7 +344,7 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 
 Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"records"};
-    const auto [seq_arg] = bind("Records.concat()", names, args, nargs, kwnames);
+    const auto [seq_arg] = py::bind("Records.concat()", names, args, nargs, kwnames);
     Ref seq = check(PySequence_Fast(seq_arg, "argument 'records': expected a sequence of Records"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     if (n == 0) throw PyError(PyExc_ValueError, "Records.concat() needs at least one Records");
@@ -449,7 +412,7 @@ std::vector<uint64_t> record_indices(PyObject *o, std::size_t count) {
 
 Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 3> names{"indices", "mirror", "out"};
-    const auto a = bind_optional("Records.expand()", names, 1, 0, args, nargs, kwnames);
+    const auto a = py::bind("Records.expand()", names, 1, 0, args, nargs, kwnames);
     const Records &r = records_of(self)->value;
     numpy_api("Records.expand()");
     std::vector<uint64_t> indices;
@@ -526,7 +489,7 @@ Ref scalar_array(int typenum, long value) {
 
 Ref records_save(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 2> names{"path", "compressed"};
-    const auto a = bind_optional("Records.save()", names, 2, 1, args, nargs, kwnames);
+    const auto a = py::bind("Records.save()", names, 2, 1, args, nargs, kwnames);
     const Records &r = records_of(self)->value;
     bool compressed = false;
     if (a[1]) {
@@ -607,7 +570,7 @@ Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyOb
 
 Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"path"};
-    const auto [path] = bind("Records.load()", names, args, nargs, kwnames);
+    const auto [path] = py::bind("Records.load()", names, args, nargs, kwnames);
     numpy_api("Records.load()");
     Ref load = numpy_function("load");
     Ref kwargs = check(PyDict_New());
@@ -665,7 +628,7 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
 /// The pickle reconstructor: _records_from_pickle(version, width, height, arrays).
 Ref records_from_pickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 4> names{"version", "width", "height", "arrays"};
-    const auto [version, width, height, arrays] = bind("_records_from_pickle()", names, args, nargs, kwnames);
+    const auto [version, width, height, arrays] = py::bind("_records_from_pickle()", names, args, nargs, kwnames);
     if (!PyDict_Check(arrays)) throw_argument_not_instance(arrays, "dict", "arrays");
     numpy_api("Records pickles");
     return records_from_mapping(to_u64(version, "version"), to_u64(width, "width"), to_u64(height, "height"),
