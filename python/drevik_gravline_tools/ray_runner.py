@@ -6,9 +6,14 @@ Ray is imported only when a run asks for it, so the modules and this package
 work without it; `pip install "drevik_gravline[ray]"` adds it.
 """
 
-import operator
+from __future__ import annotations
 
-import drevik_gravline_batch
+import operator
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, cast
+
+if TYPE_CHECKING:
+    from drevik_gravline_batch import Records
 
 MISSING_RAY = ("the Ray backend needs Ray, which is not installed: "
                "pip install \"drevik_gravline[ray]\" (or pip install \".[ray]\" in a checkout)")
@@ -21,12 +26,15 @@ DEFAULT_MAX_RETRIES = 3
 SHARDS_PER_CPU = 4
 MIN_DEFAULT_SHARD = 1000
 
+Policy = Literal["tactical", "random"]
+ShardFunction = Callable[[int, int, int, Policy, int, int, int], "Records"]
+
 
 class ShardError(RuntimeError):
     """A shard that failed on every attempt Ray made; the run has no result."""
 
 
-def import_ray():
+def import_ray() -> Any:
     """Ray itself, or an ImportError whose one line says how to install it."""
     try:
         import ray
@@ -35,7 +43,7 @@ def import_ray():
     return ray
 
 
-def shard_ranges(games, shards):
+def shard_ranges(games: int, shards: int) -> list[tuple[int, int]]:
     """Contiguous `(first_game, games)` ranges that cover games 0..games-1 in
     order, sizes differing by at most one, e.g. 7 games in 3 shards are
     (0, 3), (3, 2), (5, 2). Never more shards than games, and always one."""
@@ -49,22 +57,27 @@ def shard_ranges(games, shards):
     return ranges
 
 
-def play_shard(games, width, height, policy, seed, threads, first_game):
+def play_shard(games: int, width: int, height: int, policy: Policy, seed: int, threads: int,
+               first_game: int) -> Records:
     """One shard on a worker: games first_game..first_game+games-1 of the run."""
+    import drevik_gravline_batch
+
     return drevik_gravline_batch.self_play(games, width, height, policy=policy, seed=seed,
                                            threads=threads, first_game=first_game)
 
 
-def _count(name, value, least):
-    value = operator.index(value)
-    if value < least:
-        raise ValueError(f"{name} must be at least {least}, not {value}")
-    return value
+def _count(name: str, value: SupportsIndex, least: int) -> int:
+    number = operator.index(value)
+    if number < least:
+        raise ValueError(f"{name} must be at least {least}, not {number}")
+    return number
 
 
-def self_play_ray(games, width, height, *, policy="tactical", seed=0, shards=None, address=None,
-                  threads_per_shard=1, progress=None, max_retries=DEFAULT_MAX_RETRIES,
-                  _play=None):
+def self_play_ray(games: int, width: int, height: int, *, policy: Policy = "tactical",
+                  seed: int = 0, shards: int | None = None, address: str | None = None,
+                  threads_per_shard: int = 1, progress: Callable[[int], object] | None = None,
+                  max_retries: int = DEFAULT_MAX_RETRIES,
+                  _play: ShardFunction | None = None) -> Records:
     """Plays `games` self-play games on a Ray cluster and returns their Records,
     identical to `drevik_gravline_batch.self_play(games, width, height,
     policy=policy, seed=seed)` whatever the shard count or finishing order.
@@ -74,11 +87,13 @@ def self_play_ray(games, width, height, *, policy="tactical", seed=0, shards=Non
     cluster. A process that is already connected to Ray runs on that
     connection. `shards` defaults to four per CPU slot of the cluster (a slot
     is `threads_per_shard` CPUs), with at least a thousand games in each; there
-    is never more than one per game. A shard whose worker
-    dies is run again, up to `max_retries` times; one that fails every time
-    raises ShardError. `progress`, if given, is called on the calling thread
-    with the number of games done each time a shard finishes.
+    is never more than one per game. A shard whose worker dies is run again,
+    up to `max_retries` times; one that fails every time raises ShardError.
+    `progress`, if given, is called on the calling thread with the number of
+    games done each time a shard finishes.
     """
+    import drevik_gravline_batch
+
     games = _count("games", games, 0)
     threads_per_shard = _count("threads_per_shard", threads_per_shard, 1)
     max_retries = _count("max_retries", max_retries, 0)
@@ -110,25 +125,28 @@ def self_play_ray(games, width, height, *, policy="tactical", seed=0, shards=Non
             ray.shutdown()
 
 
-def _connect(ray, address):
+def _connect(ray: Any, address: str | None) -> None:
     import logging
 
     if address is not None:
         ray.init(address=address, logging_level=logging.WARNING)
-        return
-    # A private cluster for this run: on the loopback address only, without the
-    # dashboard (a web server this run has no use for).
-    ray.init(include_dashboard=False, _node_ip_address="127.0.0.1",
-             logging_level=logging.WARNING)
+    else:
+        # A cluster of this machine's CPUs for this run, without the dashboard
+        # (a web server the run has no use for).
+        ray.init(include_dashboard=False, logging_level=logging.WARNING)
 
 
-def _run(ray, play, ranges, width, height, policy, seed, threads, max_retries, progress):
+def _run(ray: Any, play: ShardFunction, ranges: list[tuple[int, int]], width: int, height: int,
+         policy: Policy, seed: int, threads: int, max_retries: int,
+         progress: Callable[[int], object] | None) -> Records:
+    import drevik_gravline_batch
+
     task = ray.remote(num_cpus=threads, max_retries=max_retries)(play)
     refs = [task.options(name=f"self_play games {first}..{first + count - 1}").remote(
                 count, width, height, policy, seed, threads, first)
             for first, count in ranges]
     slot = {ref: i for i, ref in enumerate(refs)}
-    parts = [None] * len(refs)
+    parts: list[Records | None] = [None] * len(refs)
     pending, done = refs, 0
     try:
         while pending:
@@ -145,19 +163,23 @@ def _run(ray, play, ranges, width, height, policy, seed, threads, max_retries, p
         for ref in pending:
             ray.cancel(ref)
         raise
-    return drevik_gravline_batch.Records.concat(parts)
+    # Every slot is filled once the loop ends without an exception.
+    return drevik_gravline_batch.Records.concat(cast("list[Records]", parts))
 
 
-def _fetch(ray, ref, shard, max_retries):
+def _fetch(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> Records:
     first, count = shard
     games = f"games {first}..{first + count - 1}"
     try:
-        return ray.get(ref)
+        records: Records = ray.get(ref)
+        return records
     except ray.exceptions.RayTaskError as e:
+        # The generator raised: it would raise again, so Ray made no retry.
         cause = e.cause if e.cause is not None else e
         raise ShardError(f"self-play shard of {games} failed: "
                          f"{type(cause).__name__}: {cause}") from cause
     except ray.exceptions.RayError as e:
-        reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+        text = str(e).strip()
+        reason = text.splitlines()[0] if text else type(e).__name__
         raise ShardError(f"self-play shard of {games} failed on each of its "
                          f"{max_retries + 1} attempts; last: {reason}") from e

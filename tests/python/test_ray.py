@@ -22,6 +22,7 @@ import pytest
 import drevik_gravline_batch as batch
 import ray_shards
 from drevik_gravline_tools import ray_runner
+from drevik_gravline_tools import self_play as job
 from drevik_gravline_tools.ray_runner import self_play_ray, shard_ranges
 
 HERE = Path(__file__).resolve().parent
@@ -89,6 +90,28 @@ def test_without_ray_one_line_error_after_arguments_are_checked():
     assert all(line.startswith("ValueError: ") for line in lines[1:-1]), lines
     assert lines[-1] == "ImportError: " + ray_runner.MISSING_RAY
     assert 'pip install "drevik_gravline[ray]"' in lines[-1]
+
+
+def test_main_job_without_ray_says_how_to_install_it_in_one_line(tmp_path):
+    done = run_python(f"""
+        import sys
+        sys.modules["ray"] = None
+        from drevik_gravline_tools.self_play import main
+        sys.exit(main(["--backend", "ray", "--games", "5", "--out", {str(tmp_path / "x")!r}]))
+    """)
+    assert done.returncode == 2
+    assert done.stderr == f"self_play: error: {ray_runner.MISSING_RAY}\n"
+    assert not any(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("args", [["--address", "127.0.0.1:6379"], ["--shards", "2"],
+                                  ["--backend", "local", "--shards", "2"]])
+def test_main_job_cluster_options_need_the_ray_backend(tmp_path, capsys, args):
+    with pytest.raises(SystemExit) as stopped:
+        job.main([*args, "--games", "5", "--out", str(tmp_path / "x")])
+    assert stopped.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1] == \
+        "self_play: error: --address and --shards apply to --backend ray only"
 
 
 # ---- on a cluster of this module's own -------------------------------------------
@@ -262,3 +285,33 @@ def test_without_address_a_local_cluster_is_started_and_stopped(cluster):
     assert not ray.is_initialized()
     # Every process of the run's cluster was a child of this one, and is gone.
     assert live_descendants({os.getpid()}, process_table()) == {os.getpid()}
+
+
+@needs_ray
+def test_main_job_on_ray_writes_the_file_of_the_local_run(cluster, tmp_path):
+    common = [sys.executable, "-m", "drevik_gravline_tools.self_play", "--no-progress",
+              "--games", "300", "--width", "8", "--height", "7", "--seed", "9"]
+    local = subprocess.run([*common, "--out", str(tmp_path / "local.npz")],
+                           capture_output=True, text=True, timeout=120)
+    assert local.returncode == 0, local.stderr
+    on_ray = subprocess.run([*common, "--backend", "ray", "--address", cluster.address,
+                             "--shards", "3", "--out", str(tmp_path / "ray.npz")],
+                            capture_output=True, text=True, timeout=300)
+    assert on_ray.returncode == 0, on_ray.stderr
+    assert "300 games on 8x7" in on_ray.stdout and "1 thread per shard on Ray" in on_ray.stdout
+    assert (tmp_path / "ray.npz").read_bytes() == (tmp_path / "local.npz").read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["local.npz", "ray.npz"]
+
+
+@needs_ray
+def test_main_job_with_a_shard_failing_every_time_writes_nothing(cluster, tmp_path, capsys,
+                                                                  monkeypatch):
+    # The job's default shard function, replaced by one whose shard of game 0
+    # kills its worker on each of Ray's 4 attempts.
+    monkeypatch.setattr(ray_runner, "play_shard", ray_shards.crash_shard_of_game_0)
+    code = job.main(["--backend", "ray", "--address", cluster.address, "--shards", "3",
+                     "--games", "30", "--no-progress", "--out", str(tmp_path / "x.npz")])
+    assert code == 1
+    assert capsys.readouterr().err.splitlines()[-1].startswith(
+        "self_play: error: self-play shard of games 0..9 failed on each of its 4 attempts; ")
+    assert not any(tmp_path.iterdir())
