@@ -1,7 +1,8 @@
 """The Ray backend on a real cluster: a head node of this module's own on
 127.0.0.1 with 2 CPUs and a temporary folder, killed afterwards whatever the
-result. Runs against the single-process generator, a worker killed in the
-middle of its shard, a shard that always fails, and the error without Ray."""
+result. Output against the single-process generator's, a worker killed in the
+middle of its shard, a shard that always fails, the main job on Ray, and the
+error without Ray."""
 
 import concurrent.futures
 import importlib.util
