@@ -1,8 +1,9 @@
 """Self-play on a local Ray cluster of 2 CPUs against one local process running
 the same generator: games per second with 2 workers, then the fixed cost of a
-run and of a shard. The cluster is started before anything is timed, and the
-process stays connected to it, so its start is in no figure. Wall-clock time,
-interleaved repetitions, medians.
+run and of a shard, and what the calling process spends on each game's records
+that come back (unpickling them, then joining them in game order). The cluster
+is started before anything is timed, and the process stays connected to it, so
+its start is in no figure. Wall-clock time, interleaved repetitions, medians.
 
     PYTHONPATH=<dir holding the modules> python3 bench/bench_ray.py [--reps N]
 
@@ -11,12 +12,13 @@ Without Ray installed its rows say so. It only measures; it never passes or fail
 
 import argparse
 import os
+import pickle
 import sys
 import time
 
 from common import Row, median, table
 
-GAMES = 100_000      # the throughput run: seconds of play on one core
+GAMES = 100_000      # the throughput run: about a second of play on one core
 FEW = 2              # the fixed-cost runs: a game per shard
 MANY_SHARDS = 64
 
@@ -49,15 +51,18 @@ def measure(reps):
 
     ray = start_cluster()
     try:
+        half = batch.self_play(GAMES // 2, 7, 6)
+        pickled = pickle.dumps(half, protocol=5)
         cases = {
             "local": lambda: batch.self_play(GAMES, 7, 6, threads=1),
-            "ray": lambda: self_play_ray(GAMES, 7, 6, shards=2),
+            "ray": lambda: self_play_ray(GAMES, 7, 6),
+            "return": lambda: batch.Records.concat([pickle.loads(pickled), pickle.loads(pickled)]),
             "local few": lambda: batch.self_play(FEW, 7, 6, threads=1),
             "ray few": lambda: self_play_ray(FEW, 7, 6, shards=FEW),
             "ray many": lambda: self_play_ray(MANY_SHARDS, 7, 6, shards=MANY_SHARDS),
         }
         # The first runs start the worker processes and load the modules in them.
-        if self_play_ray(GAMES, 7, 6, shards=2) != batch.self_play(GAMES, 7, 6):
+        if self_play_ray(GAMES, 7, 6) != batch.self_play(GAMES, 7, 6):
             raise AssertionError("the Ray run differs from the local one")
         self_play_ray(MANY_SHARDS, 7, 6, shards=MANY_SHARDS)
         positions = len(batch.self_play(GAMES, 7, 6))
@@ -85,13 +90,16 @@ def suite_rows(reps=21):
     rows = [
         Row("self-play on Ray, 2 workers, 7x6 tactical, per game", med["ray"] / GAMES,
             "one local process, 1 thread", med["local"] / GAMES),
+        Row("self-play on Ray, the caller's unpickling and joining, per game",
+            med["return"] / GAMES, "playing it in one process", med["local"] / GAMES),
         Row(f"self-play on Ray, fixed cost of a run ({FEW} games in {FEW} shards)", med["ray few"],
             f"the same {FEW} games in one local call", med["local few"]),
         Row("self-play on Ray, cost of one more shard (of one game)", per_shard,
             "one local game", med["local few"] / FEW),
     ]
     note = (f"{GAMES} games, {positions / GAMES:.1f} positions a game: "
-            f"{GAMES / med['ray']:,.0f} games/s on Ray, {GAMES / med['local']:,.0f} in one process; "
+            f"{GAMES / med['ray']:,.0f} games/s on Ray (default shards: 8), "
+            f"{GAMES / med['local']:,.0f} in one process; "
             f"wall time, medians of {reps} interleaved repetitions on a local cluster of 2 CPUs "
             f"started beforehand; the shard cost is the slope from {FEW} to {MANY_SHARDS} shards")
     return rows, note
