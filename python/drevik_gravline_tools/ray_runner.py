@@ -142,7 +142,7 @@ def _run(ray: Any, play: ShardFunction, ranges: list[tuple[int, int]], width: in
     import drevik_gravline_batch
 
     task = ray.remote(num_cpus=threads, max_retries=max_retries)(play)
-    refs = [task.options(name=f"self_play games {first}..{first + count - 1}").remote(
+    refs = [task.options(name=f"self_play {_games(first, count)}").remote(
                 count, width, height, policy, seed, threads, first)
             for first, count in ranges]
     slot = {ref: i for i, ref in enumerate(refs)}
@@ -167,9 +167,12 @@ def _run(ray: Any, play: ShardFunction, ranges: list[tuple[int, int]], width: in
     return drevik_gravline_batch.Records.concat(cast("list[Records]", parts))
 
 
+def _games(first: int, count: int) -> str:
+    return f"games {first}..{first + count - 1}" if count else "no games"
+
+
 def _fetch(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> Records:
-    first, count = shard
-    games = f"games {first}..{first + count - 1}"
+    games = _games(*shard)
     try:
         records: Records = ray.get(ref)
         return records

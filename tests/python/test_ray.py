@@ -228,6 +228,7 @@ def same_bytes(a, b, folder):
     (50, 7, "tactical", (7, 6), ray_shards.play_first_shard_last, 7),
     # By default 4 shards per CPU, but none under a thousand games.
     (2500, None, "random", (7, 6), None, 2),
+    (0, 3, "tactical", (4, 4), None, 1),
 ])
 def test_output_equals_single_process_run(cluster, tmp_path, games, shards, policy, size, play,
                                           made):
