@@ -24,6 +24,7 @@ import bench_calls
 import bench_memory
 import bench_planes
 import bench_ray
+import bench_records
 import bench_selfplay
 import bench_symmetry
 from common import Row, table
@@ -118,6 +119,7 @@ def main():
     section("per-call costs", lambda: labelled("per call", bench_calls.suite_rows(reps)))
     section("planes", lambda: bench_planes.suite_rows(reps))
     section("symmetries", lambda: bench_symmetry.suite_rows(reps))
+    section("records", lambda: bench_records.suite_rows(reps))
     section("Ray", lambda: labelled("Ray", bench_ray.suite_rows(reps)))
     section("memory", lambda: (bench_memory.suite_rows(20_000),
                                "memory: growth of the resident set per object, 20000 held, "

@@ -222,19 +222,45 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
     const unsigned w = r.width, h = r.height, cells = w * h;
     const BoardGeometry<NW> g = BoardGeometry<NW>::make(w, h);
     const std::size_t state_size = std::size_t{kSpatialInputPlanes} * cells;
+    // The chosen records are gathered first, in one pass of independent loads:
+    // picked at random from a large set, each field of each record is a cache
+    // miss, and here the misses overlap instead of stalling the writing below.
+    struct Picked {
+        Bitboard<NW> red, yellow;
+        std::array<uint8_t, kHistoryPlies> moves;
+        uint32_t policy, opponent_policy;
+        uint16_t ply;
+        int8_t turn, value;
+        uint8_t mask;
+    };
+    std::vector<Picked> picked(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t i = indices ? indices[j] : j;
+        Picked &p = picked[j];
+        p.red = load_bits<NW>(r.red, i);
+        p.yellow = load_bits<NW>(r.yellow, i);
+        std::memcpy(p.moves.data(), r.last_moves.data() + i * kRecordMoves, kHistoryPlies);
+        p.policy = r.policy[i];
+        p.opponent_policy = r.opponent_policy[i];
+        p.ply = r.ply[i];
+        p.turn = r.turn[i];
+        p.value = r.value[i];
+        p.mask = r.opponent_mask[i];
+    }
     for (int pass = 0; pass < (mirror ? 2 : 1); ++pass) {
         const bool mirrored = pass == 1;
         const std::size_t base = mirrored ? n : 0;
         for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t i = indices ? indices[j] : j, row = base + j;
+            const Picked &p = picked[j];
+            const std::size_t row = base + j;
             float *planes = out.states + row * state_size;
-            Bitboard<NW> red = load_bits<NW>(r.red, i), yellow = load_bits<NW>(r.yellow, i);
+            Bitboard<NW> red = p.red, yellow = p.yellow;
             if (mirrored) {
                 red = records_detail::mirror(red, w, h);
                 yellow = records_detail::mirror(yellow, w, h);
             }
-            const bool red_moves = r.turn[i] == 1;
-            const unsigned back = std::min<unsigned>(r.ply[i], kHistoryPlies);
+            const bool red_moves = p.turn == 1;
+            const unsigned back = std::min<unsigned>(p.ply, kHistoryPlies);
             for (unsigned t = 0; t <= kHistoryPlies; ++t) {
                 float *mine = planes + 2 * t * cells, *theirs = mine + cells;
                 if (t > back) {
@@ -242,7 +268,7 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
                     continue;
                 }
                 if (t > 0) {
-                    const unsigned col = r.last_moves[i * kRecordMoves + t - 1];
+                    const unsigned col = p.moves[t - 1];
                     take_back(red, yellow, mirrored ? w - 1 - col : col, g);
                 }
                 write_plane(mine, red_moves ? red : yellow, cells);
@@ -250,10 +276,10 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
             }
             std::fill_n(planes + (kSpatialInputPlanes - 1) * cells, cells, red_moves ? 1.0f : 0.0f);
 
-            write_policy(out.policies + row * w, r.policy[i], w, mirrored);
-            write_policy(out.opponent_policies + row * w, r.opponent_policy[i], w, mirrored);
-            out.values[row] = r.value[i];
-            out.opponent_policy_masks[row] = r.opponent_mask[i];
+            write_policy(out.policies + row * w, p.policy, w, mirrored);
+            write_policy(out.opponent_policies + row * w, p.opponent_policy, w, mirrored);
+            out.values[row] = p.value;
+            out.opponent_policy_masks[row] = p.mask;
         }
     }
 }

@@ -519,3 +519,57 @@ def test_compact_records_are_small():
     assert size == 42
     dense = sum(v.nbytes for v in r.expand([0]).values())
     assert dense == 17 * 42 * 4 + 2 * 7 * 4 + 2 * 4
+
+
+# ---- leaks ----
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _refused(call):
+    try:
+        call()
+    except (ValueError, TypeError, IndexError):
+        return
+    raise AssertionError("not refused")
+
+
+@pytest.mark.parametrize("case", ["self_play", "expand", "arrays", "pickle", "refusals", "load"])
+def test_repeated_calls_leak_nothing(tmp_path, case):
+    import gc
+    import tracemalloc
+
+    big = gb.self_play(2, 32, 32, seed=1)
+    arrays = big.arrays()
+    out = big.expand([0, 1, 2], mirror=True)
+    path = big.save(tmp_path / "r.npz")
+    bad = dict(arrays, ply=arrays["ply"][:-1])
+    calls = {
+        "self_play": lambda: gb.self_play(2, 32, 32, seed=1, progress=lambda done: None),
+        "expand": lambda: big.expand([0, 1, 2], mirror=True, out=out),
+        "arrays": lambda: gb.Records.from_arrays(32, 32, **big.arrays()),
+        "pickle": lambda: pickle.loads(pickle.dumps(big)),
+        "refusals": lambda: (_refused(lambda: gb.Records.from_arrays(32, 32, **bad)),
+                             _refused(lambda: big.expand([10**6])),
+                             _refused(lambda: big.expand(out={"states": 1})),
+                             _refused(lambda: gb.self_play(1, 7, 6, policy="x"))),
+        "load": lambda: gb.Records.load(path),
+    }
+    call = calls[case]
+    refs = [sys.getrefcount(x) for x in (big, out["states"], arrays["ply"])]
+    for _ in range(20):
+        call()
+    gc.collect()
+    tracemalloc.start()
+    before_traced, before_rss = tracemalloc.get_traced_memory()[0], _rss()
+    for _ in range(300):
+        call()
+    gc.collect()
+    traced = tracemalloc.get_traced_memory()[0] - before_traced
+    tracemalloc.stop()
+    grown = _rss() - before_rss
+    assert traced < 64 * 1024, traced
+    assert grown < 4 * 1024 * 1024, grown
+    assert [sys.getrefcount(x) for x in (big, out["states"], arrays["ply"])] == refs
