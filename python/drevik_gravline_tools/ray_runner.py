@@ -20,9 +20,9 @@ MISSING_RAY = ("the Ray backend needs Ray, which is not installed: "
 
 DEFAULT_MAX_RETRIES = 3
 # Without a shard count, four shards per CPU slot let a fast worker take on
-# more, and a retry repeat less; a shard costs the cluster about a millisecond
-# (bench/bench_ray.py), the time of a hundred games, so none is made smaller
-# than a thousand games.
+# more, a retry repeat less, and the caller take in finished shards while the
+# others play; a shard costs one to two milliseconds (bench/bench_ray.py), the
+# time of a few hundred games, so none is made smaller than a thousand games.
 SHARDS_PER_CPU = 4
 MIN_DEFAULT_SHARD = 1000
 
