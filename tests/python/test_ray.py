@@ -64,7 +64,7 @@ def test_modules_never_import_ray():
     done = run_python("""
         import sys
         import drevik_gravline, drevik_gravline_batch, drevik_gravline_tools
-        import drevik_gravline_tools.ray_runner
+        import drevik_gravline_tools.ray_runner, drevik_gravline_tools.self_play
         assert "ray" not in sys.modules, "ray was imported"
         print("ok")
     """)
