@@ -24,6 +24,7 @@ import bench_batch
 import bench_calls
 import bench_memory
 import bench_planes
+import bench_ray
 import bench_records
 import bench_selfplay
 import bench_symmetry
@@ -122,6 +123,7 @@ def main():
     section("symmetries", lambda: bench_symmetry.suite_rows(reps))
     section("batches", lambda: bench_batch.suite_rows(reps))
     section("records", lambda: bench_records.suite_rows(reps))
+    section("Ray", lambda: labelled("Ray", bench_ray.suite_rows(reps)))
     section("memory", lambda: (bench_memory.suite_rows(20_000),
                                "memory: growth of the resident set per object, 20000 held, "
                                "each case in a fresh process"))

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The benchmark suite in one command. Makes (or reuses) the virtual environment
-# .venv-bench with this checkout, OpenSpiel, PettingZoo, pgx and NumPy from PyPI,
+# .venv-bench with this checkout, OpenSpiel, PettingZoo, pgx, Ray and NumPy from PyPI,
 # builds the engine's C++ benchmark (Google Benchmark, from the system's
 # libbenchmark-dev, installed with apt-get when missing), runs every workload and
 # prints one table, which also goes to bench/latest.md.
@@ -30,6 +30,10 @@ pip install --only-binary=:all: open-spiel ||
 # pgx runs its games under JAX; the CPU build of jax comes with it from PyPI.
 pip install --only-binary=:all: pgx ||
   echo "pgx: does not install on $("$VPY" -V); its baselines are left out" >&2
+# Ray, for the cluster backend's rows; without a wheel for this interpreter
+# they are left out.
+pip install --only-binary=ray "ray>=2.9" ||
+  echo "ray: no wheel for $("$VPY" -V); its rows are left out" >&2
 # This checkout, built in a fixed directory so that a rerun recompiles only what changed.
 pip install --no-build-isolation --no-deps --force-reinstall \
   -C build-dir="$root/build/bench-wheel" "$root"

@@ -4,5 +4,13 @@
 # are passed on, --help lists them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/scripts/setup_venv.sh" numpy tqdm
+# A run on Ray (--backend ray) brings Ray into the environment too.
+extra=() prev=
+for arg in "$@"; do
+  if [ "$arg" = --backend=ray ] || { [ "$prev" = --backend ] && [ "$arg" = ray ]; }; then
+    extra=("ray>=2.9")
+  fi
+  prev=$arg
+done
+source "$root/scripts/setup_venv.sh" numpy tqdm "${extra[@]}"
 cd "$root" && exec "$VPY" -m drevik_gravline_tools.self_play "$@"

@@ -1,2 +1,3 @@
 """Pure-Python tools around drevik_gravline: the self-play main job
-(`python -m drevik_gravline_tools.self_play`) and its helpers."""
+(`python -m drevik_gravline_tools.self_play`) and its helpers, and the runner
+that spreads the job over a Ray cluster (`ray_runner`)."""

@@ -3,9 +3,10 @@ file of compact records (or, with --dense, as the five float32 training arrays).
 
     python -m drevik_gravline_tools.self_play --games 10000 --width 7 --height 6 \\
         --out selfplay.npz --seed 0 --threads 2
+    python -m drevik_gravline_tools.self_play --backend ray [--address HOST:PORT] [--shards N]
 
 Game i of a run is seeded by (--seed, i) alone, so a seed gives the same file for
-any --threads. The output path is checked before any game is played; the file is
+any --threads, and on a Ray cluster (--backend ray) for any --shards. The output path is checked before any game is played; the file is
 written under a temporary name in the same folder and renamed when complete, so
 an interrupted run leaves no half-written file. NumPy's rule names the file: a
 name without ".npz" gets it appended.
@@ -30,6 +31,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from drevik_gravline_tools.ray_runner import ShardError
+
 if TYPE_CHECKING:
     from drevik_gravline_batch import Records
 
@@ -49,7 +52,17 @@ def generate_local(args: argparse.Namespace, progress: Progress | None = None) -
                         threads=args.threads, progress=progress)
 
 
-BACKENDS: dict[str, Backend] = {"local": generate_local}
+def generate_ray(args: argparse.Namespace, progress: Progress | None = None) -> Records:
+    """The games of `args`, played in shards on a Ray cluster: the one at
+    `args.address`, or a local one started for the run."""
+    from drevik_gravline_tools.ray_runner import self_play_ray
+
+    return self_play_ray(args.games, args.width, args.height, policy=args.policy, seed=args.seed,
+                         shards=args.shards, address=args.address, threads_per_shard=args.threads,
+                         progress=progress)
+
+
+BACKENDS: dict[str, Backend] = {"local": generate_local, "ray": generate_ray}
 
 
 def generate(args: argparse.Namespace, progress: Progress | None = None) -> Records:
@@ -112,12 +125,20 @@ def build_parser() -> argparse.ArgumentParser:
                         help="output file; '.npz' is appended when missing (default selfplay.npz)")
     parser.add_argument("--seed", type=non_negative, default=0, help="base seed (default 0)")
     parser.add_argument("--threads", type=positive, default=1, metavar="N",
-                        help="threads that play games (default 1); the file is the same for any N")
+                        help="threads that play games (default 1; on Ray, per shard); the file is "
+                        "the same for any N")
     parser.add_argument("--policy", choices=("tactical", "random"), default="tactical",
                         help="tactical: win, else block, else any column; random: any column "
                         "(default tactical)")
     parser.add_argument("--backend", choices=sorted(BACKENDS), default="local",
-                        help="where the games are played (default local)")
+                        help="where the games are played: in this process, or on a Ray cluster "
+                        "(pip install \"drevik_gravline[ray]\") (default local)")
+    parser.add_argument("--address", metavar="ADDR",
+                        help="with --backend ray: the cluster to join (host:port, auto, ray://...); "
+                        "without it a local cluster is started for the run")
+    parser.add_argument("--shards", type=positive, metavar="N",
+                        help="with --backend ray: the number of shards (default four per CPU of the "
+                        "cluster, each of at least 1000 games)")
     parser.add_argument("--dense", action="store_true",
                         help="write the five float32 training arrays (states, policies, values, "
                         "opponent_policies, opponent_policy_masks) instead of compact records")
@@ -139,6 +160,16 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         parser.error("--workers was replaced by --threads: games are played on threads of one process")
     if args.no_mirror and not args.dense:
         parser.error("--no-mirror applies to --dense output only")
+    if args.backend != "ray" and (args.address is not None or args.shards is not None):
+        parser.error("--address and --shards apply to --backend ray only")
+    if args.backend == "ray":
+        from drevik_gravline_tools.ray_runner import import_ray
+
+        try:
+            import_ray()
+        except ImportError as exc:
+            # One line that says how to install it, not a usage text.
+            parser.exit(2, f"{parser.prog}: error: {exc}\n")
     import drevik_gravline as gl
 
     try:
@@ -251,10 +282,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("interrupted: no file written", file=sys.stderr)
         return 130
+    except (ShardError, ConnectionError) as exc:
+        # A shard that failed on every attempt, or a cluster that cannot be
+        # reached: the run has no result, and no file was written.
+        print(f"{build_parser().prog}: error: {exc} (no file written)", file=sys.stderr)
+        return 1
 
     positions = len(records)
     seconds = max(elapsed, 1e-9)
     threads = f"{args.threads} thread" + ("s" if args.threads != 1 else "")
+    if args.backend == "ray":
+        threads += " per shard on Ray"
     print(f"{args.games} games on {args.width}x{args.height}, {positions} positions in {elapsed:.2f} s"
           f" with {threads}: {args.games / seconds:,.0f} games/s, {positions / seconds:,.0f} positions/s")
     size = path.stat().st_size

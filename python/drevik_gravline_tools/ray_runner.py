@@ -1,0 +1,188 @@
+"""Self-play spread over a Ray cluster: the run is cut into shards of consecutive
+games, each shard is one Ray task running the C++ generator, and the shards'
+records come back through the object store and are joined in game order.
+
+Ray is imported only when a run asks for it, so the modules and this package
+work without it; `pip install "drevik_gravline[ray]"` adds it.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, cast
+
+if TYPE_CHECKING:
+    from drevik_gravline_batch import Records
+
+MISSING_RAY = ("the Ray backend needs Ray, which is not installed: "
+               "pip install \"drevik_gravline[ray]\" (or pip install \".[ray]\" in a checkout)")
+
+DEFAULT_MAX_RETRIES = 3
+# Without a shard count, four shards per CPU slot let a fast worker take on
+# more, a retry repeat less, and the caller take in finished shards while the
+# others play; a shard costs one to two milliseconds (bench/bench_ray.py), the
+# time of a few hundred games, so none is made smaller than a thousand games.
+SHARDS_PER_CPU = 4
+MIN_DEFAULT_SHARD = 1000
+
+Policy = Literal["tactical", "random"]
+ShardFunction = Callable[[int, int, int, Policy, int, int, int], "Records"]
+
+
+class ShardError(RuntimeError):
+    """A shard that failed on every attempt Ray made; the run has no result."""
+
+
+def import_ray() -> Any:
+    """Ray itself, or an ImportError whose one line says how to install it."""
+    try:
+        import ray
+    except ImportError:
+        raise ImportError(MISSING_RAY) from None
+    return ray
+
+
+def shard_ranges(games: int, shards: int) -> list[tuple[int, int]]:
+    """Contiguous `(first_game, games)` ranges that cover games 0..games-1 in
+    order, sizes differing by at most one, e.g. 7 games in 3 shards are
+    (0, 3), (3, 2), (5, 2). Never more shards than games, and always one."""
+    shards = max(1, min(shards, games))
+    base, extra = divmod(games, shards)
+    ranges, first = [], 0
+    for i in range(shards):
+        count = base + (i < extra)
+        ranges.append((first, count))
+        first += count
+    return ranges
+
+
+def play_shard(games: int, width: int, height: int, policy: Policy, seed: int, threads: int,
+               first_game: int) -> Records:
+    """One shard on a worker: games first_game..first_game+games-1 of the run."""
+    import drevik_gravline_batch
+
+    return drevik_gravline_batch.self_play(games, width, height, policy=policy, seed=seed,
+                                           threads=threads, first_game=first_game)
+
+
+def _count(name: str, value: SupportsIndex, least: int) -> int:
+    number = operator.index(value)
+    if number < least:
+        raise ValueError(f"{name} must be at least {least}, not {number}")
+    return number
+
+
+def self_play_ray(games: int, width: int, height: int, *, policy: Policy = "tactical",
+                  seed: int = 0, shards: int | None = None, address: str | None = None,
+                  threads_per_shard: int = 1, progress: Callable[[int], object] | None = None,
+                  max_retries: int = DEFAULT_MAX_RETRIES,
+                  _play: ShardFunction | None = None) -> Records:
+    """Plays `games` self-play games on a Ray cluster and returns their Records,
+    identical to `drevik_gravline_batch.self_play(games, width, height,
+    policy=policy, seed=seed)` whatever the shard count or finishing order.
+
+    Without `address` a local cluster is started for the run and stopped
+    afterwards; with one ("host:port", "auto", "ray://...") the run joins that
+    cluster. A process that is already connected to Ray runs on that
+    connection. `shards` defaults to four per CPU slot of the cluster (a slot
+    is `threads_per_shard` CPUs), with at least a thousand games in each; there
+    is never more than one per game. A shard whose worker dies is run again,
+    up to `max_retries` times; one that fails every time raises ShardError.
+    `progress`, if given, is called on the calling thread with the number of
+    games done each time a shard finishes.
+    """
+    import drevik_gravline_batch
+
+    games = _count("games", games, 0)
+    threads_per_shard = _count("threads_per_shard", threads_per_shard, 1)
+    max_retries = _count("max_retries", max_retries, 0)
+    if shards is not None:
+        shards = _count("shards", shards, 1)
+    # Sizes, policy, seed and the range of game indices are checked here,
+    # before any cluster starts.
+    drevik_gravline_batch.self_play(0, width, height, policy=policy, seed=seed,
+                                    threads=threads_per_shard, first_game=games)
+
+    ray = import_ray()
+    connected = ray.is_initialized()
+    if connected and address is not None:
+        raise ValueError("this process is already connected to Ray: leave address out "
+                         "to run on that connection")
+    if not connected:
+        _connect(ray, address)
+    try:
+        if shards is None:
+            slots = int(ray.cluster_resources().get("CPU", 0)) // threads_per_shard
+            shards = max(1, min(SHARDS_PER_CPU * slots, games // MIN_DEFAULT_SHARD))
+        # Looked up at call time: tests put a function of their own here.
+        play = _play if _play is not None else play_shard
+        return _run(ray, play, shard_ranges(games, shards), width, height, policy, seed,
+                    threads_per_shard, max_retries, progress)
+    finally:
+        # Only a connection made here is closed; a local cluster stops with it.
+        if not connected:
+            ray.shutdown()
+
+
+def _connect(ray: Any, address: str | None) -> None:
+    import logging
+
+    if address is not None:
+        ray.init(address=address, logging_level=logging.WARNING)
+    else:
+        # A cluster of this machine's CPUs for this run, without the dashboard
+        # (a web server the run has no use for).
+        ray.init(include_dashboard=False, logging_level=logging.WARNING)
+
+
+def _run(ray: Any, play: ShardFunction, ranges: list[tuple[int, int]], width: int, height: int,
+         policy: Policy, seed: int, threads: int, max_retries: int,
+         progress: Callable[[int], object] | None) -> Records:
+    import drevik_gravline_batch
+
+    task = ray.remote(num_cpus=threads, max_retries=max_retries)(play)
+    refs = [task.options(name=f"self_play {_games(first, count)}").remote(
+                count, width, height, policy, seed, threads, first)
+            for first, count in ranges]
+    slot = {ref: i for i, ref in enumerate(refs)}
+    parts: list[Records | None] = [None] * len(refs)
+    pending, done = refs, 0
+    try:
+        while pending:
+            ready, pending = ray.wait(pending, num_returns=1)
+            for ref in ready:
+                i = slot[ref]
+                parts[i] = _fetch(ray, ref, ranges[i], max_retries)
+                done += ranges[i][1]
+                if progress is not None:
+                    progress(done)
+    except BaseException:
+        # Nothing of a failed or interrupted run is used: the remaining shards
+        # are called off rather than left running on the cluster.
+        for ref in pending:
+            ray.cancel(ref)
+        raise
+    # Every slot is filled once the loop ends without an exception.
+    return drevik_gravline_batch.Records.concat(cast("list[Records]", parts))
+
+
+def _games(first: int, count: int) -> str:
+    return f"games {first}..{first + count - 1}" if count else "no games"
+
+
+def _fetch(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> Records:
+    games = _games(*shard)
+    try:
+        records: Records = ray.get(ref)
+        return records
+    except ray.exceptions.RayTaskError as e:
+        # The generator raised: it would raise again, so Ray made no retry.
+        cause = e.cause if e.cause is not None else e
+        raise ShardError(f"self-play shard of {games} failed: "
+                         f"{type(cause).__name__}: {cause}") from cause
+    except ray.exceptions.RayError as e:
+        text = str(e).strip()
+        reason = text.splitlines()[0] if text else type(e).__name__
+        raise ShardError(f"self-play shard of {games} failed on each of its "
+                         f"{max_retries + 1} attempts; last: {reason}") from e
