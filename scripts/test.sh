@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the engine's GoogleTest suite, then the module's
 # pytest suite against a fresh install of this checkout. Installs what it needs
-# (GoogleTest from the system's packages, Python packages into a venv).
+# (GoogleTest and an SVG renderer from the system's packages, Python packages into a venv).
 #   PYTHON=python3.13 scripts/test.sh     # another interpreter
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# GoogleTest for the engine tests; rsvg-convert renders the drawings' tests.
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then sudo=; else sudo=sudo; fi
-  $sudo apt-get update -q && $sudo apt-get install -y -q libgtest-dev
+  $sudo apt-get update -q && $sudo apt-get install -y -q "${missing[@]}"
 fi
 
 source "$root/scripts/setup_venv.sh" pytest numpy cmake ninja mypy tqdm

@@ -1,6 +1,7 @@
 // The Board class: a bare position of any size, edited and read cell by cell.
 #include <string>
 
+#include "../svg.h"
 #include "objects.h"
 
 namespace gravline::py {
@@ -117,6 +118,13 @@ Ref board_repr(PyObject *self) {
     }));
 }
 
+// Jupyter and IPython draw the board with this.
+Ref board_repr_svg(PyObject *self) {
+    PyBoard *b = board_of(self);
+    SharedBorrow borrow(b->borrow);
+    return py_str(b->visit([](auto &board) { return board_svg(board); }));
+}
+
 PyMethodDef board_methods[] = {
     {"standard", noargs<board_standard>, METH_NOARGS | METH_STATIC, "standard()\n--\n\n"},
     {"width", noargs<board_width>, METH_NOARGS, "width($self)\n--\n\n"},
@@ -131,6 +139,7 @@ PyMethodDef board_methods[] = {
      "is_column_full($self, col)\n--\n\n"},
     {"column_height", as_cfunction(fastcall<board_column_height>), METH_FASTCALL | METH_KEYWORDS,
      "column_height($self, col)\n--\n\n"},
+    {"_repr_svg_", noargs<board_repr_svg>, METH_NOARGS, "_repr_svg_($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

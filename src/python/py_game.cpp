@@ -5,6 +5,7 @@
 
 #include "../encode.h"
 #include "../hash.h"
+#include "../svg.h"
 #include "objects.h"
 
 namespace gravline::py {
@@ -268,6 +269,9 @@ Ref game_repr(PyObject *self) {
     }));
 }
 
+// Jupyter and IPython draw the game with this.
+Ref game_repr_svg(PyObject *self) { return py_str(read(self, [](auto &g) { return game_svg(g); })); }
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef game_methods[] = {
@@ -309,6 +313,7 @@ PyMethodDef game_methods[] = {
     {"state_hash", noargs<game_state_hash>, METH_NOARGS, "state_hash($self)\n--\n\n"},
     {"transposition_hash", noargs<game_transposition_hash>, METH_NOARGS,
      "transposition_hash($self)\n--\n\n"},
+    {"_repr_svg_", noargs<game_repr_svg>, METH_NOARGS, "_repr_svg_($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
