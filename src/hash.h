@@ -77,33 +77,44 @@ enum class HashFields {
     State = 12,         // and the last up to seven moves
 };
 
-/// The hash message of a game, fields 1 to `upto`:
+/// The hash message of a position, fields 1 to `upto`:
 ///  1 NW (u64)  2 red words  3 NW (u64)  4 yellow words  5 width (u8)  6 height (u8)
 ///  7 turn (i8: 0x01 Red, 0xFF Yellow)  8 over (u8)  9 outcome present (u64)
 /// 10 outcome (u64, only when present)  11 k = min(moves, 7) (u64)  12 last k moves,
-/// oldest first, col byte then row byte.
-template <int NW>
-HashMessage hash_message(const Game<NW> &g, HashFields upto) {
+/// oldest first, col byte then row byte. `move_at(i)` is move i of the `moves`
+/// in the history, so a game and a batch of games hash alike.
+template <int NW, class MoveAt>
+HashMessage hash_message(const Board<NW> &board, Player turn, bool over,
+                         std::optional<GameOutcome> outcome, std::size_t moves, MoveAt &&move_at,
+                         HashFields upto) {
     HashMessage m;
     m.u64(NW);
-    for (uint64_t w : g.board.red.w) m.u64(w);
+    for (uint64_t w : board.red.w) m.u64(w);
     m.u64(NW);
-    for (uint64_t w : g.board.yellow.w) m.u64(w);
-    m.u8(g.board.width);
-    m.u8(g.board.height);
-    m.u8(static_cast<uint8_t>(g.turn));
+    for (uint64_t w : board.yellow.w) m.u64(w);
+    m.u8(board.width);
+    m.u8(board.height);
+    m.u8(static_cast<uint8_t>(turn));
     if (upto == HashFields::Position) return m;
-    m.u8(g.over ? 1 : 0);
-    m.u64(g.outcome ? 1 : 0);
-    if (g.outcome) m.u64(static_cast<uint64_t>(*g.outcome));
+    m.u8(over ? 1 : 0);
+    m.u64(outcome ? 1 : 0);
+    if (outcome) m.u64(static_cast<uint64_t>(*outcome));
     if (upto == HashFields::Transposition) return m;
-    const std::size_t n = g.history.size(), k = std::min<std::size_t>(n, 7);
+    const std::size_t k = std::min<std::size_t>(moves, 7);
     m.u64(k);
-    for (std::size_t i = n - k; i < n; ++i) {
-        m.u8(g.history[i].col);
-        m.u8(g.history[i].row);
+    for (std::size_t i = moves - k; i < moves; ++i) {
+        const Move mv = move_at(i);
+        m.u8(mv.col);
+        m.u8(mv.row);
     }
     return m;
+}
+
+/// The hash message of a game, fields 1 to `upto`.
+template <int NW>
+HashMessage hash_message(const Game<NW> &g, HashFields upto) {
+    return hash_message(g.board, g.turn, g.over, g.outcome, g.history.size(),
+                        [&g](std::size_t i) { return g.history[i]; }, upto);
 }
 
 /// The position with its turn, status and last up to seven moves.

@@ -1,5 +1,6 @@
 // The module drevik_gravline: its definition, its registration step and its
 // only exported symbol, PyInit_drevik_gravline.
+#include "python/c_api.h"
 #include "python/mod.h"
 #include "encode.h"
 #include "player.h"
@@ -10,27 +11,6 @@ namespace gravline::py {
 extern PyMethodDef augment_symmetries_def;
 
 namespace {
-
-/// Adds `value` (a new reference) under `name`: appended to __all__ (created
-/// empty on first use) before the attribute is set.
-void add(PyObject *module, const char *name, Ref value) {
-    if (!value) throw_error_already_set();
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_already_set();
-        PyErr_Clear();
-        all = check(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_error_already_set();
-    }
-    Ref key = check(PyUnicode_FromString(name));
-    if (PyList_Append(all.get(), key.get()) < 0) throw_error_already_set();
-    if (PyObject_SetAttr(module, key.get(), value.get()) < 0) throw_error_already_set();
-}
-
-Ref type_ref(PyTypeObject *type) {
-    if (!type) throw_error_already_set();
-    return Ref::borrow(reinterpret_cast<PyObject *>(type));
-}
 
 int exec_module(PyObject *module) noexcept {
     try {
@@ -47,18 +27,21 @@ int exec_module(PyObject *module) noexcept {
             throw PyError(PyExc_ImportError,
                           "module drevik_gravline does not support loading in subinterpreters");
 #endif
-        add(module, "Board", type_ref(board_type()));
-        add(module, "Game", type_ref(game_type()));
-        add(module, "Move", type_ref(move_type()));
-        add(module, "GameOutcome", type_ref(game_outcome_type()));
+        module_add(module, "Board", type_ref(board_type()));
+        module_add(module, "Game", type_ref(game_type()));
+        module_add(module, "Move", type_ref(move_type()));
+        module_add(module, "GameOutcome", type_ref(game_outcome_type()));
         Ref module_name = check(PyModule_GetNameObject(module));
         Ref function = check(PyCFunction_NewEx(&augment_symmetries_def, module, module_name.get()));
         Ref function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
-        add(module, PyUnicode_AsUTF8(function_name.get()), std::move(function));
-        add(module, "RED", py_long(static_cast<int8_t>(Player::Red)));
-        add(module, "YELLOW", py_long(static_cast<int8_t>(Player::Yellow)));
-        add(module, "SPATIAL_INPUT_PLANES", py_ulong(kSpatialInputPlanes));
-        add(module, "GLOBAL_INPUT_FEATURES", py_ulong(kGlobalInputFeatures));
+        module_add(module, PyUnicode_AsUTF8(function_name.get()), std::move(function));
+        module_add(module, "RED", py_long(static_cast<int8_t>(Player::Red)));
+        module_add(module, "YELLOW", py_long(static_cast<int8_t>(Player::Yellow)));
+        module_add(module, "SPATIAL_INPUT_PLANES", py_ulong(kSpatialInputPlanes));
+        module_add(module, "GLOBAL_INPUT_FEATURES", py_ulong(kGlobalInputFeatures));
+        // Private, outside __all__: what drevik_gravline_batch borrows (c_api.h).
+        Ref capsule = check(PyCapsule_New(const_cast<CApi *>(&c_api), kCApiName, nullptr));
+        if (PyModule_AddObjectRef(module, "_C_API", capsule.get()) < 0) throw_error_already_set();
         return 0;
     } catch (...) {
         translate_exception();

@@ -61,26 +61,9 @@ bool PyError::is_exactly(PyObject *type) const {
 
 void throw_error_already_set() { throw PyError::fetch(); }
 
-namespace {
-
-// Created by the first thread that raises one and published by Lazy; the class
-// never changes afterwards, so every thread raises it without a lock.
-Lazy<PyObject> panic_type;
-
-PyObject *get_panic_type() {
-    return panic_type.get([] {
-        return PyErr_NewExceptionWithDoc(
-            "drevik_gravline.PanicException",
-            "An internal failure of drevik_gravline: a broken invariant, never a user error.",
-            PyExc_BaseException, nullptr);
-    });
-}
-
-}  // namespace
-
 void raise_panic(const char *message) noexcept {
     // Without the class (out of memory creating it) its creation error stands.
-    if (PyObject *type = get_panic_type()) PyErr_SetString(type, message);
+    if (PyObject *type = panic_type()) PyErr_SetString(type, message);
 }
 
 void panic(const std::string &message) { throw InternalError(message); }
@@ -158,11 +141,14 @@ std::string name_list(const char *const *names, std::size_t n, PyObject *const *
     return list;
 }
 
-void check_positional(const char *full_name, std::size_t n, Py_ssize_t nargs) {
+/// `required` of the first `n` parameters must be given; a range is named when
+/// some positional ones are optional ("takes from 0 to 1 positional arguments").
+void check_positional(const char *full_name, std::size_t n, std::size_t required, Py_ssize_t nargs) {
     if (static_cast<std::size_t>(nargs) <= n) return;
-    throw_type_error(std::string(full_name) + " takes " + std::to_string(n) +
-                     " positional arguments but " + std::to_string(nargs) +
-                     (nargs == 1 ? " was" : " were") + " given");
+    const std::string range =
+        required < n ? "from " + std::to_string(required) + " to " + std::to_string(n) : std::to_string(n);
+    throw_type_error(std::string(full_name) + " takes " + range + " positional arguments but " +
+                     std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
 }
 
 void place_keyword(const char *full_name, const char *const *names, std::size_t n, PyObject *keyword,
@@ -192,21 +178,32 @@ void check_missing(const char *full_name, const char *const *names, std::size_t 
 
 void bind_args(const char *full_name, const char *const *names, std::size_t n,
                PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+    bind_args(full_name, names, n, n, n, args, nargs, kwnames, out);
+}
+
+void bind_args(const char *full_name, const char *const *names, std::size_t n, std::size_t positional,
+               std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **out) {
     nargs = PyVectorcall_NARGS(nargs);
-    check_positional(full_name, n, nargs);
+    check_positional(full_name, positional, required, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j)
             place_keyword(full_name, names, n, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
     }
-    check_missing(full_name, names, n, out);
+    check_missing(full_name, names, required, out);
 }
 
 void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
                 PyObject *kwargs, PyObject **out) {
+    bind_tuple(full_name, names, n, n, n, args, kwargs, out);
+}
+
+void bind_tuple(const char *full_name, const char *const *names, std::size_t n, std::size_t positional,
+                std::size_t required, PyObject *args, PyObject *kwargs, PyObject **out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    check_positional(full_name, n, nargs);
+    check_positional(full_name, positional, required, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {
         // Python callers pass a dictionary made for this call, which no other
@@ -217,7 +214,7 @@ void bind_tuple(const char *full_name, const char *const *names, std::size_t n, 
         while (PyDict_Next(kwargs, &pos, &key, &value))
             place_keyword(full_name, names, n, key, value, out);
     }
-    check_missing(full_name, names, n, out);
+    check_missing(full_name, names, required, out);
 }
 
 // ---- argument conversion ----
@@ -278,6 +275,27 @@ void throw_not_instance(PyObject *o, const char *class_name) {
 
 void throw_argument_not_instance(PyObject *o, const char *class_name, const char *name) {
     throw_type_error(std::string("argument '") + name + "': " + not_instance_message(o, class_name));
+}
+
+// ---- modules ----
+
+void module_add(PyObject *module, const char *name, Ref value) {
+    if (!value) throw_error_already_set();
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_already_set();
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_error_already_set();
+    }
+    Ref key = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), key.get()) < 0) throw_error_already_set();
+    if (PyObject_SetAttr(module, key.get(), value.get()) < 0) throw_error_already_set();
+}
+
+Ref type_ref(PyTypeObject *type) {
+    if (!type) throw_error_already_set();
+    return Ref::borrow(reinterpret_cast<PyObject *>(type));
 }
 
 // ---- board size ----

@@ -90,6 +90,10 @@ inline Ref check(PyObject *p) {
 /// exceptions stop. Call it from inside a catch block.
 void translate_exception() noexcept;
 
+/// The process-wide PanicException class, created by drevik_gravline and shared
+/// by every module built on this layer; nullptr with an exception set when it
+/// cannot be had. Each module defines it (c_api.cpp, batch/imported.cpp).
+PyObject *panic_type();
 /// Raises the process-wide PanicException with `message`.
 void raise_panic(const char *message) noexcept;
 /// A broken invariant reported from binding code.
@@ -240,6 +244,14 @@ void bind_args(const char *full_name, const char *const *names, std::size_t n,
 /// The same for an argument tuple and keyword dictionary (`__new__`).
 void bind_tuple(const char *full_name, const char *const *names, std::size_t n, PyObject *args,
                 PyObject *kwargs, PyObject **out);
+/// Both with optional and keyword-only parameters: the first `positional`
+/// names may be given by position, the first `required` must be given; an
+/// optional one not given stays nullptr.
+void bind_args(const char *full_name, const char *const *names, std::size_t n, std::size_t positional,
+               std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **out);
+void bind_tuple(const char *full_name, const char *const *names, std::size_t n, std::size_t positional,
+                std::size_t required, PyObject *args, PyObject *kwargs, PyObject **out);
 
 template <std::size_t N>
 Bound<N> bind(const char *full_name, const std::array<const char *, N> &names,
@@ -254,6 +266,22 @@ Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, P
               PyObject *kwargs) {
     Bound<N> out{};
     bind_tuple(full_name, names.data(), N, args, kwargs, out.data());
+    return out;
+}
+
+template <std::size_t N>
+Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, std::size_t positional,
+              std::size_t required, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Bound<N> out{};
+    bind_args(full_name, names.data(), N, positional, required, args, nargs, kwnames, out.data());
+    return out;
+}
+
+template <std::size_t N>
+Bound<N> bind(const char *full_name, const std::array<const char *, N> &names, std::size_t positional,
+              std::size_t required, PyObject *args, PyObject *kwargs) {
+    Bound<N> out{};
+    bind_tuple(full_name, names.data(), N, positional, required, args, kwargs, out.data());
     return out;
 }
 
@@ -289,6 +317,12 @@ inline Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
 inline Ref py_str(const std::string &s) {
     return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+
+/// Adds `value` (a new reference; null raises the pending error) to a module
+/// under `name`, appended to __all__ (created empty on first use) first.
+void module_add(PyObject *module, const char *name, Ref value);
+/// A new reference to a class; null raises the pending error.
+Ref type_ref(PyTypeObject *type);
 
 /// Checks that `width` and `height` are within 4..32, width first, and
 /// narrows them; raises ValueError with the size message otherwise.

@@ -1,7 +1,7 @@
 // augment_symmetries: doubles a training batch with its left-right mirrors.
-// NumPy's C API is fetched from its capsule on the first call, so importing the
+// NumPy's C API is fetched on the first call (numpy_util.h), so importing the
 // module never imports NumPy, and one build runs on NumPy 1.26 and 2.x alike.
-#include "mod.h"
+#include "numpy_util.h"
 
 #include "../limits.h"
 
@@ -12,110 +12,12 @@
 #include <new>
 #include <utility>
 
-// The table pointer and runtime version are defined below, under names of our
-// own, instead of by the headers' import code.
-#define PY_ARRAY_UNIQUE_SYMBOL gravline_numpy_api
-#define NO_IMPORT_ARRAY
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-// Built against NumPy 2 headers; the oldest C API the code may use is 1.23's,
-// so the table of any NumPy from 1.23 on is accepted at run time.
-#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
-#include <numpy/arrayobject.h>
-
-extern "C" {
-// The header's macros read these two: the C-API table and the running NumPy's
-// feature version. Written only by import_numpy, under numpy_api's lock, and
-// read only after numpy_api has published the import.
-void **PyArray_API = nullptr;
-int PyArray_RUNTIME_VERSION = 0;
-}
-
 namespace gravline::py {
 namespace {
 
 static_assert(sizeof(float) == sizeof(uint32_t));
 static_assert(sizeof(Py_ssize_t) == sizeof(Py_intptr_t));
 constexpr npy_intp kItem = sizeof(float);
-
-// ---- the NumPy C API, imported on first use ----
-
-struct NumpyApi {
-    PyArray_Descr *float32;  // NumPy's own descriptor; one reference kept for the process
-};
-
-// Published by Lazy once the import succeeded; afterwards every thread only
-// reads it (the descriptor is never changed), so no lock is needed.
-Lazy<NumpyApi> numpy_api;
-
-/// Replaces the pending exception with an ImportError that says NumPy is
-/// needed, keeping the original as its cause. An interrupt or exit request
-/// passes unchanged.
-NumpyApi *import_failed() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref old = Ref::steal(take_raised_exception());
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "augment_symmetries needs NumPy, which could not be loaded: %S", old.get()));
-    if (!message) return nullptr;
-    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
-    if (!error) return nullptr;
-    PyException_SetCause(error.get(), old.release());  // steals
-    set_raised_exception(error.release());
-    return nullptr;
-}
-
-/// What NumPy's own import_array does, with the module name of NumPy 2 tried
-/// first and that of NumPy 1 second: fetch the table from the capsule, check
-/// the ABI, feature version and byte order, and record the feature version.
-/// Returns nullptr with an ImportError set on failure; a later call retries.
-NumpyApi *import_numpy() {
-    Ref multiarray = Ref::steal(PyImport_ImportModule("numpy._core.multiarray"));
-    if (!multiarray && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-        PyErr_Clear();
-        multiarray = Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
-    }
-    if (!multiarray) return import_failed();
-    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return import_failed();
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not a capsule");
-        return import_failed();
-    }
-    void **table = static_cast<void **>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (!table) return import_failed();
-    PyArray_API = table;
-
-    if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
-        PyErr_Format(PyExc_RuntimeError, "built for NumPy ABI version 0x%x, but NumPy has 0x%x",
-                     static_cast<unsigned>(NPY_VERSION), PyArray_GetNDArrayCVersion());
-        return import_failed();
-    }
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-    if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "built for NumPy C-API version 0x%x (NumPy " NPY_FEATURE_VERSION_STRING
-                     ") or newer, but NumPy has 0x%x",
-                     static_cast<unsigned>(NPY_FEATURE_VERSION), PyArray_RUNTIME_VERSION);
-        return import_failed();
-    }
-#if NPY_BYTE_ORDER == NPY_LITTLE_ENDIAN
-    constexpr int kByteOrder = NPY_CPU_LITTLE;
-#else
-    constexpr int kByteOrder = NPY_CPU_BIG;
-#endif
-    if (PyArray_GetEndianness() != kByteOrder) {
-        PyErr_SetString(PyExc_RuntimeError, "NumPy's byte order differs from the one built for");
-        return import_failed();
-    }
-
-    PyArray_Descr *float32 = PyArray_DescrFromType(NPY_FLOAT32);
-    if (!float32) return import_failed();
-    auto *api = new (std::nothrow) NumpyApi{float32};
-    if (!api) {
-        Py_DECREF(float32);
-        PyErr_NoMemory();
-    }
-    return api;
-}
 
 // ---- arguments ----
 
@@ -158,7 +60,7 @@ void check_result_size(std::initializer_list<npy_intp> shape) {
 
 /// A new C-contiguous float32 array with its own uninitialised buffer: every
 /// element is written before the array is returned.
-Ref new_array(int ndim, npy_intp *dims) {
+Ref new_float_array(int ndim, npy_intp *dims) {
     return check(PyArray_SimpleNew(ndim, dims, NPY_FLOAT32));
 }
 
@@ -315,8 +217,7 @@ Ref augment_symmetries(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     static constexpr std::array<const char *, 5> names{
         "states", "policies", "values", "opponent_policies", "opponent_policy_masks"};
     const Bound<5> arg = bind("augment_symmetries()", names, args, nargs, kwnames);
-    const NumpyApi *np = numpy_api.get(import_numpy);
-    if (!np) throw_error_already_set();
+    const NumpyApi *np = &numpy_api("augment_symmetries");
 
     // Each argument is checked in full before the next is looked at.
     const View states = float32_view(arg[0], 4, names[0], *np);
@@ -341,11 +242,11 @@ Ref augment_symmetries(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     check_result_size({policy_dims[0], policy_dims[1]});
     check_result_size({value_dims[0]});
 
-    Ref out_states = new_array(4, state_dims);
-    Ref out_policies = new_array(2, policy_dims);
-    Ref out_values = new_array(1, value_dims);
-    Ref out_opponent = new_array(2, policy_dims);
-    Ref out_masks = new_array(1, value_dims);
+    Ref out_states = new_float_array(4, state_dims);
+    Ref out_policies = new_float_array(2, policy_dims);
+    Ref out_values = new_float_array(1, value_dims);
+    Ref out_opponent = new_float_array(2, policy_dims);
+    Ref out_masks = new_float_array(1, value_dims);
 
     copy_and_mirror(states, bits(out_states));
     copy_and_mirror(as_block(policies), bits(out_policies));

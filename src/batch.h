@@ -1,0 +1,346 @@
+// Batch<NW>: many games of one size in structure-of-arrays form, stepped,
+// observed and hashed together, and the plane writer they share with a Game.
+//
+// Per game, for a 7 x 6 board (NW = 1, 42 cells):
+//
+//   red_[i], yellow_[i]   8 + 8 bytes   the two colours' pieces
+//   history_[i * cap ..]  42 bytes      cell index (row * width + col) of each move
+//   moves_[i]             4 bytes       how many moves the history holds
+//   status_[i]            1 byte        outcome code in bits 0-1, Yellow to move in bit 2
+//
+// 63 bytes in all. The history has room for `cap` moves per game: every cell of
+// the board, or more for a game copied in whose edited board let it grow past that.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "encode.h"
+#include "hash.h"
+
+namespace gravline {
+
+// ---- planes ----
+
+/// Entry b holds the eight floats of byte b, bit j as float j: 1.0 or 0.0.
+inline constexpr auto kByteFloats = [] {
+    std::array<std::array<float, 8>, 256> t{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned j = 0; j < 8; ++j) t[b][j] = (b >> j) & 1 ? 1.0f : 0.0f;
+    return t;
+}();
+
+/// Writes bit k of `bits` as float k (1.0 or 0.0) for k < n: one plane, whose
+/// cell (col, row) is float row * width + col as it is bit row * width + col.
+template <int NW>
+inline void write_bit_plane(float *out, const Bitboard<NW> &bits, unsigned n) {
+    unsigned k = 0;
+    // A byte never straddles two words: k is a multiple of 8.
+    for (; k + 8 <= n; k += 8)
+        std::memcpy(out + k, kByteFloats[(bits.w[k / 64] >> (k % 64)) & 0xff].data(), 8 * sizeof(float));
+    if (k < n) {
+        const unsigned byte = (bits.w[k / 64] >> (k % 64)) & 0xff;
+        std::memcpy(out + k, kByteFloats[byte].data(), (n - k) * sizeof(float));
+    }
+}
+
+/// The 17 planes of a position into `out` (17 x cells floats, every one
+/// written): planes 2t and 2t + 1 hold the side to move's and the other
+/// side's pieces t moves ago, for t up to seven and the moves there are (later
+/// planes zero), and plane 16 is all ones when Red moves. `cell_at(j)` is the
+/// cell of history move j of `moves`, or `cells` or more for one off the board,
+/// which takes nothing back. Equal to encode_planes of the same game.
+template <int NW, class CellAt>
+void write_planes(float *out, const Bitboard<NW> &red, const Bitboard<NW> &yellow, Player turn,
+                  unsigned cells, std::size_t moves, CellAt &&cell_at) {
+    // Red is looked up first, so a cell in both sets belongs to Red.
+    Bitboard<NW> r = red, y = yellow.and_not(red);
+    const bool red_moves = turn == Player::Red;
+    const std::size_t k = std::min<std::size_t>(moves, kHistoryPlies);
+    for (unsigned t = 0; t <= kHistoryPlies; ++t) {
+        float *plane = out + std::size_t{2 * t} * cells;
+        if (t > k) {
+            std::memset(plane, 0, 2 * std::size_t{cells} * sizeof(float));
+            continue;
+        }
+        if (t > 0) {
+            const std::size_t c = cell_at(moves - t);
+            if (c < cells) {
+                r.clear_bit(static_cast<unsigned>(c));
+                y.clear_bit(static_cast<unsigned>(c));
+            }
+        }
+        write_bit_plane(plane, red_moves ? r : y, cells);
+        write_bit_plane(plane + cells, red_moves ? y : r, cells);
+    }
+    std::fill_n(out + std::size_t{2 * (kHistoryPlies + 1)} * cells, cells, red_moves ? 1.0f : 0.0f);
+}
+
+/// The 17 planes of `game` into `out` (17 x height x width floats, every one
+/// written, nothing zeroed first): what encode_planes writes into a zeroed buffer.
+template <int NW>
+void write_game_planes(const Game<NW> &game, float *out) {
+    const unsigned w = game.width(), h = game.height();
+    write_planes(out, game.board.red, game.board.yellow, game.turn, w * h, game.history.size(),
+                 [&](std::size_t j) -> std::size_t {
+                     const Move m = game.history[j];
+                     return m.col < w && m.row < h ? std::size_t{m.row} * w + m.col : w * h;
+                 });
+}
+
+// ---- threads ----
+
+/// Calls f(begin, end) for `parts` consecutive slices of [0, n) at once: the
+/// calling thread takes the first slice and a new thread each other one. The
+/// slices depend only on n and parts, so the work is the same for every
+/// thread count. A thread that cannot be started leaves its slice to the
+/// calling thread; the first exception of any slice is rethrown once all are done.
+template <class F>
+void run_split(std::size_t n, unsigned parts, F &&f) {
+    parts = static_cast<unsigned>(std::min<std::size_t>(std::max(parts, 1u), std::max<std::size_t>(n, 1)));
+    if (parts == 1) {
+        f(std::size_t{0}, n);
+        return;
+    }
+    std::exception_ptr failure;
+    std::mutex mu;
+    const auto guarded = [&](std::size_t b, std::size_t e) noexcept {
+        try {
+            f(b, e);
+        } catch (...) {
+            std::lock_guard lock(mu);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    const auto bound = [&](unsigned p) { return n * p / parts; };
+    std::vector<std::thread> workers;
+    workers.reserve(parts - 1);
+    for (unsigned p = 1; p < parts; ++p) {
+        try {
+            workers.emplace_back(guarded, bound(p), bound(p + 1));
+        } catch (const std::system_error &) {
+            guarded(bound(p), bound(p + 1));
+        }
+    }
+    guarded(0, bound(1));
+    for (std::thread &t : workers) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// ---- the batch ----
+
+/// The status byte of a game in a batch.
+namespace batch_status {
+inline constexpr uint8_t kRunning = 0;  // bits 0-1: 0, or 1 + the GameOutcome value
+inline constexpr uint8_t kOutcomeBits = 3;
+inline constexpr uint8_t kYellowToMove = 4;
+}  // namespace batch_status
+
+template <int NW, template <class> class Alloc = std::allocator>
+class Batch {
+public:
+    static constexpr int kWords = NW;
+    /// A cell index: four words hold at most 256 cells, so one byte does there.
+    using Cell = std::conditional_t<NW <= 4, uint8_t, uint16_t>;
+    template <class T>
+    using Vec = std::vector<T, Alloc<T>>;
+
+    /// `count` new games, Red to move in each, with room for `capacity` moves
+    /// per game (at least one per cell); fails for a size outside 4..32 or of
+    /// another word count.
+    static Batch make(std::size_t count, unsigned width, unsigned height, std::size_t capacity = 0) {
+        Batch b;
+        b.geometry_ = BoardGeometry<NW>::make(width, height);
+        b.count_ = count;
+        b.capacity_ = std::max<std::size_t>(capacity, std::size_t{width} * height);
+        b.red_.resize(count);
+        b.yellow_.resize(count);
+        b.history_.resize(count * b.capacity_);
+        b.moves_.resize(count);
+        b.status_.resize(count);
+        return b;
+    }
+
+    /// Room a game needs in a batch: its history and a move per empty cell,
+    /// since every later move fills one.
+    static std::size_t capacity_for(const Game<NW> &g) {
+        const std::size_t cells = std::size_t{g.width()} * g.height();
+        return g.history.size() + cells - std::min<std::size_t>(cells, g.board.occupied().count_ones());
+    }
+
+    std::size_t count() const { return count_; }
+    unsigned width() const { return geometry_.width; }
+    unsigned height() const { return geometry_.height; }
+    unsigned cells() const { return unsigned{geometry_.width} * geometry_.height; }
+    std::size_t capacity() const { return capacity_; }
+
+    Player turn(std::size_t i) const {
+        return status_[i] & batch_status::kYellowToMove ? Player::Yellow : Player::Red;
+    }
+    bool over(std::size_t i) const { return (status_[i] & batch_status::kOutcomeBits) != 0; }
+    std::optional<GameOutcome> outcome(std::size_t i) const {
+        const unsigned code = status_[i] & batch_status::kOutcomeBits;
+        if (code == 0) return std::nullopt;
+        return static_cast<GameOutcome>(code - 1);
+    }
+    uint32_t moves(std::size_t i) const { return moves_[i]; }
+    const Bitboard<NW> &red(std::size_t i) const { return red_[i]; }
+    const Bitboard<NW> &yellow(std::size_t i) const { return yellow_[i]; }
+
+    /// Bit c set for each column c whose top cell is empty; none once the game is over.
+    uint32_t legal_columns(std::size_t i) const {
+        if (over(i)) return 0;
+        const unsigned w = geometry_.width;
+        const Bitboard<NW> occupied = red_[i] | yellow_[i];
+        return ~occupied.extract((geometry_.height - 1u) * w, w) & ((uint64_t{1} << w) - 1);
+    }
+
+    /// True when game i may play column `col`: a legal column, and room in its history.
+    bool is_legal(std::size_t i, uint64_t col) const {
+        return col < geometry_.width && (legal_columns(i) >> col & 1) && moves_[i] < capacity_;
+    }
+
+    /// Plays column `col` in game i, which must be legal there, as
+    /// Game::make_move plays it; answers true when the move won the game.
+    bool play(std::size_t i, unsigned col) {
+        const Bitboard<NW> occupied = red_[i] | yellow_[i];
+        // A board edited below its pieces lands the piece in the lowest gap.
+        const unsigned k = geometry_.column_masks[col].and_not(occupied).lowest_set_bit();
+        const bool yellow_moves = status_[i] & batch_status::kYellowToMove;
+        Bitboard<NW> &mine = yellow_moves ? yellow_[i] : red_[i];
+        mine.set_bit(k);
+        history_[i * capacity_ + moves_[i]++] = static_cast<Cell>(k);
+        uint8_t status = yellow_moves ? 0 : batch_status::kYellowToMove;  // the turn passes
+        bool won = false;
+        if (has_four(mine, geometry_)) {
+            won = true;
+            status |= 1 + static_cast<uint8_t>(win_for(yellow_moves ? Player::Yellow : Player::Red));
+        } else {
+            Bitboard<NW> now = occupied;
+            now.set_bit(k);
+            if ((now & geometry_.top_row) == geometry_.top_row)
+                status |= 1 + static_cast<uint8_t>(GameOutcome::Draw);
+        }
+        status_[i] = status;
+        return won;
+    }
+
+    /// Game i starts again: an empty board, Red to move.
+    void reset(std::size_t i) {
+        red_[i] = {};
+        yellow_[i] = {};
+        moves_[i] = 0;
+        status_[i] = batch_status::kRunning;
+    }
+
+    /// Plays cols[i] in each game i of [begin, end) where it is not -1: every
+    /// such move must be legal. rewards[i] becomes 1.0 where the move won,
+    /// else 0.0; done[i] 1 where the game is over afterwards, else 0.
+    void step(std::size_t begin, std::size_t end, const int8_t *cols, float *rewards, uint8_t *done) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const bool won = cols[i] >= 0 && play(i, static_cast<unsigned>(cols[i]));
+            rewards[i] = won ? 1.0f : 0.0f;
+            done[i] = over(i);
+        }
+    }
+
+    /// The 17 planes of game i into `out` (17 x height x width floats).
+    void write_planes(std::size_t i, float *out) const {
+        const Cell *h = &history_[i * capacity_];
+        gravline::write_planes(out, red_[i], yellow_[i], turn(i), cells(), moves_[i],
+                               [h](std::size_t j) -> std::size_t { return h[j]; });
+    }
+
+    /// The planes of games [begin, end), game i's at out + i * 17 * cells.
+    void observe(std::size_t begin, std::size_t end, float *out) const {
+        const std::size_t per_game = std::size_t{kSpatialInputPlanes} * cells();
+        for (std::size_t i = begin; i < end; ++i) write_planes(i, out + i * per_game);
+    }
+
+    /// Legal columns of games [begin, end) as bytes 0 or 1, game i's width
+    /// bytes at out + i * width.
+    void legal_mask(std::size_t begin, std::size_t end, uint8_t *out) const {
+        const unsigned w = geometry_.width;
+        for (std::size_t i = begin; i < end; ++i) {
+            const uint32_t cols = legal_columns(i);
+            uint8_t *row = out + i * w;
+            for (unsigned c = 0; c < w; ++c) row[c] = cols >> c & 1;
+        }
+    }
+
+    /// Game i's hash with the fields of `upto`, equal to the same game's as a Game.
+    uint64_t hash(std::size_t i, HashFields upto) const {
+        Board<NW> board;
+        board.red = red_[i];
+        board.yellow = yellow_[i];
+        board.width = geometry_.width;
+        board.height = geometry_.height;
+        const Cell *h = &history_[i * capacity_];
+        const unsigned w = geometry_.width;
+        return hash_message(board, turn(i), over(i), outcome(i), moves_[i],
+                            [h, w](std::size_t j) {
+                                return Move{static_cast<uint8_t>(h[j] % w), static_cast<uint8_t>(h[j] / w)};
+                            },
+                            upto)
+            .finish();
+    }
+
+    /// Game i as a Game, with its whole history.
+    Game<NW> game(std::size_t i) const {
+        Game<NW> g = Game<NW>::make(geometry_.width, geometry_.height);
+        g.board.red = red_[i];
+        g.board.yellow = yellow_[i];
+        g.turn = turn(i);
+        g.over = over(i);
+        g.outcome = outcome(i);
+        const Cell *h = &history_[i * capacity_];
+        const unsigned w = geometry_.width;
+        for (uint32_t j = 0; j < moves_[i]; ++j)
+            g.history.push_back(Move{static_cast<uint8_t>(h[j] % w), static_cast<uint8_t>(h[j] / w)});
+        return g;
+    }
+
+    /// Game i becomes a copy of `g`, which has this batch's size and fits its
+    /// history capacity (capacity_for).
+    void assign(std::size_t i, const Game<NW> &g) {
+        if (g.width() != geometry_.width || g.height() != geometry_.height)
+            fatal("a game of another size cannot join the batch");
+        if (capacity_for(g) > capacity_) fatal("a game's history does not fit the batch");
+        red_[i] = g.board.red;
+        yellow_[i] = g.board.yellow;
+        const unsigned w = geometry_.width, h = geometry_.height;
+        Cell *out = &history_[i * capacity_];
+        std::size_t n = 0;
+        for (const Move m : g.history) {
+            if (m.col >= w || m.row >= h) fatal("a recorded move lies off the board");
+            out[n++] = static_cast<Cell>(m.row * w + m.col);
+        }
+        moves_[i] = static_cast<uint32_t>(n);
+        uint8_t status = g.turn == Player::Yellow ? batch_status::kYellowToMove : 0;
+        // Over and outcome go together in a Game; the outcome is what is kept.
+        if (g.over && g.outcome) status |= 1 + static_cast<uint8_t>(*g.outcome);
+        status_[i] = status;
+    }
+
+private:
+    BoardGeometry<NW> geometry_;
+    std::size_t count_ = 0;
+    std::size_t capacity_ = 0;
+    Vec<Bitboard<NW>> red_;
+    Vec<Bitboard<NW>> yellow_;
+    Vec<Cell> history_;
+    Vec<uint32_t> moves_;
+    Vec<uint8_t> status_;
+};
+
+}  // namespace gravline
