@@ -1,0 +1,360 @@
+// Records: self-play positions stored compactly, one record per position before
+// a move, the checks that a set of records is consistent, and their expansion
+// into the float32 training arrays (input planes, policy and value targets).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encode.h"
+
+namespace gravline {
+
+/// Moves kept per record, most recent first: the planes look back seven.
+inline constexpr unsigned kRecordMoves = 8;
+/// A move slot before the start of the game.
+inline constexpr uint8_t kNoMove = 0xff;
+
+/// The positions of self-play games, one record per position before a move, as
+/// one array per field (what a NumPy caller sees is the same layout). A record
+/// of a board of `words` words per bit set takes 16 * words + 26 bytes:
+///
+///   red, yellow       words x u64 each   the pieces, bit row * width + col
+///   last_moves        8 x u8             columns of the last 8 moves, the most
+///                                        recent first; 0xff before the start
+///   turn              i8                 the side to move, 1 Red, -1 Yellow
+///   policy            u32                the columns the move was drawn from,
+///                                        uniformly: the target is 1/k on each
+///                                        of the k set bits
+///   opponent_policy   u32                the same for the next position; 0 at
+///                                        a game's last position
+///   opponent_mask     u8                 1 where opponent_policy is a target
+///   value             i8                 the result for the side to move:
+///                                        1 won, -1 lost, 0 drawn
+///   game              u32                the game's index in its run
+///   ply               u16                moves played before this position
+///   action            u8                 the column played from it
+///
+/// A 7 x 6 record is 42 bytes.
+struct Records {
+    unsigned width = 0;
+    unsigned height = 0;
+    int words = 0;
+    std::vector<uint64_t> red;
+    std::vector<uint64_t> yellow;
+    std::vector<uint8_t> last_moves;
+    std::vector<int8_t> turn;
+    std::vector<uint32_t> policy;
+    std::vector<uint32_t> opponent_policy;
+    std::vector<uint8_t> opponent_mask;
+    std::vector<int8_t> value;
+    std::vector<uint32_t> game;
+    std::vector<uint16_t> ply;
+    std::vector<uint8_t> action;
+
+    /// No records for boards of this size; fails for a size outside 4..32.
+    static Records make(unsigned width, unsigned height) {
+        check_size(words_for(width, height), width, height);
+        Records r;
+        r.width = width;
+        r.height = height;
+        r.words = words_for(width, height);
+        return r;
+    }
+
+    static constexpr std::size_t bytes_per_record(int words) { return 16u * words + 26u; }
+
+    std::size_t size() const { return turn.size(); }
+
+    /// Every field resized to n records; new records are zero.
+    void resize(std::size_t n) {
+        red.resize(n * words);
+        yellow.resize(n * words);
+        last_moves.resize(n * kRecordMoves);
+        turn.resize(n);
+        policy.resize(n);
+        opponent_policy.resize(n);
+        opponent_mask.resize(n);
+        value.resize(n);
+        game.resize(n);
+        ply.resize(n);
+        action.resize(n);
+    }
+
+    void reserve(std::size_t n) {
+        red.reserve(n * words);
+        yellow.reserve(n * words);
+        last_moves.reserve(n * kRecordMoves);
+        turn.reserve(n);
+        policy.reserve(n);
+        opponent_policy.reserve(n);
+        opponent_mask.reserve(n);
+        value.reserve(n);
+        game.reserve(n);
+        ply.reserve(n);
+        action.reserve(n);
+    }
+
+    /// Appends the records of `o`, which must be of the same size.
+    void append(const Records &o) {
+        if (o.width != width || o.height != height) fatal("records of another board size appended");
+        const auto add = [](auto &to, const auto &from) { to.insert(to.end(), from.begin(), from.end()); };
+        add(red, o.red);
+        add(yellow, o.yellow);
+        add(last_moves, o.last_moves);
+        add(turn, o.turn);
+        add(policy, o.policy);
+        add(opponent_policy, o.opponent_policy);
+        add(opponent_mask, o.opponent_mask);
+        add(value, o.value);
+        add(game, o.game);
+        add(ply, o.ply);
+        add(action, o.action);
+    }
+
+    friend bool operator==(const Records &, const Records &) = default;
+};
+
+namespace records_detail {
+
+template <int NW>
+Bitboard<NW> load_bits(const std::vector<uint64_t> &v, std::size_t i) {
+    Bitboard<NW> b;
+    std::memcpy(b.w.data(), v.data() + i * NW, sizeof b.w);
+    return b;
+}
+
+/// Bit order of a 32-bit word reversed: bit 0 becomes bit 31.
+constexpr uint32_t reverse_bits(uint32_t x) {
+    x = ((x >> 1) & 0x55555555u) | ((x & 0x55555555u) << 1);
+    x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
+    x = ((x >> 4) & 0x0f0f0f0fu) | ((x & 0x0f0f0f0fu) << 4);
+    return __builtin_bswap32(x);
+}
+
+/// Each row of the board reversed, column c going to column width - 1 - c.
+template <int NW>
+Bitboard<NW> mirror(const Bitboard<NW> &b, unsigned width, unsigned height) {
+    Bitboard<NW> out;
+    for (unsigned r = 0; r < height; ++r) {
+        const uint64_t row = reverse_bits(b.extract(r * width, width)) >> (32 - width);
+        const unsigned start = r * width, i = start / 64, s = start % 64;
+        out.w[i] |= row << s;
+        // A row that runs into the next word; s > 0 there, since width <= 32.
+        if constexpr (NW > 1)
+            if (s + width > 64) out.w[i + 1] |= row >> (64 - s);
+    }
+    return out;
+}
+
+/// Takes the top piece off column `col`, whichever colour it is. The column
+/// holds its pieces from the bottom up without gaps.
+template <int NW>
+void take_back(Bitboard<NW> &red, Bitboard<NW> &yellow, unsigned col, const BoardGeometry<NW> &g) {
+    const int n = ((red | yellow) & g.column_masks[col]).count_ones();
+    if (n == 0) return;
+    const unsigned k = (n - 1u) * g.width + col;
+    red.clear_bit(k);
+    yellow.clear_bit(k);
+}
+
+/// Entry b holds bit i of b as 1.0 or 0.0 at position i: a byte of a bit set
+/// becomes eight floats in one copy.
+inline constexpr auto kByteFloats = [] {
+    std::array<std::array<float, 8>, 256> t{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned i = 0; i < 8; ++i) t[b][i] = (b >> i) & 1 ? 1.0f : 0.0f;
+    return t;
+}();
+
+/// Writes bits 0 .. n - 1 of `b` as n floats: a board's bit numbering is the
+/// plane's row-major order, so a whole plane is one run of bits.
+template <int NW>
+void write_plane(float *dst, const Bitboard<NW> &b, unsigned n) {
+    unsigned k = 0;
+    // k is a multiple of 8, so a byte never straddles two words.
+    for (; k + 8 <= n; k += 8)
+        std::memcpy(dst + k, kByteFloats[(b.w[k / 64] >> (k % 64)) & 0xff].data(), 8 * sizeof(float));
+    if (k < n)
+        std::memcpy(dst + k, kByteFloats[(b.w[k / 64] >> (k % 64)) & 0xff].data(), (n - k) * sizeof(float));
+}
+
+/// A policy row: 1/k on each of the k columns of `columns`, 0 elsewhere, the
+/// columns reversed when `mirrored`.
+inline void write_policy(float *dst, uint32_t columns, unsigned width, bool mirrored) {
+    const int k = std::popcount(columns);
+    // Rounded from double, as 1.0 / k stored into a float32 array is.
+    const float share = k ? static_cast<float>(1.0 / k) : 0.0f;
+    for (unsigned c = 0; c < width; ++c) {
+        const float v = (columns >> c) & 1 ? share : 0.0f;
+        dst[mirrored ? width - 1 - c : c] = v;
+    }
+}
+
+}  // namespace records_detail
+
+/// Where expand writes: C-contiguous float32 buffers of `rows` rows each
+/// (states rows of 17 x height x width, policy rows of width).
+struct ExpandOut {
+    float *states;
+    float *policies;
+    float *values;
+    float *opponent_policies;
+    float *opponent_policy_masks;
+};
+
+/// Writes the training rows of records indices[0 .. n-1] (each below r.size();
+/// all of them, in order, when `indices` is null): row j holds the planes of the
+/// record's position exactly as encode_planes gives them for the game replayed
+/// to it, its policy and opponent policy targets, its value and mask. With
+/// `mirror`, rows n .. 2n - 1 then hold the same records with every row of
+/// planes and every policy reversed left to right, and the same value and mask.
+template <int NW>
+void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bool mirror,
+                    const ExpandOut &out) {
+    using namespace records_detail;
+    const unsigned w = r.width, h = r.height, cells = w * h;
+    const BoardGeometry<NW> g = BoardGeometry<NW>::make(w, h);
+    const std::size_t state_size = std::size_t{kSpatialInputPlanes} * cells;
+    for (int pass = 0; pass < (mirror ? 2 : 1); ++pass) {
+        const bool mirrored = pass == 1;
+        const std::size_t base = mirrored ? n : 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t i = indices ? indices[j] : j, row = base + j;
+            float *planes = out.states + row * state_size;
+            Bitboard<NW> red = load_bits<NW>(r.red, i), yellow = load_bits<NW>(r.yellow, i);
+            if (mirrored) {
+                red = records_detail::mirror(red, w, h);
+                yellow = records_detail::mirror(yellow, w, h);
+            }
+            const bool red_moves = r.turn[i] == 1;
+            const unsigned back = std::min<unsigned>(r.ply[i], kHistoryPlies);
+            for (unsigned t = 0; t <= kHistoryPlies; ++t) {
+                float *mine = planes + 2 * t * cells, *theirs = mine + cells;
+                if (t > back) {
+                    std::memset(mine, 0, 2 * cells * sizeof(float));
+                    continue;
+                }
+                if (t > 0) {
+                    const unsigned col = r.last_moves[i * kRecordMoves + t - 1];
+                    take_back(red, yellow, mirrored ? w - 1 - col : col, g);
+                }
+                write_plane(mine, red_moves ? red : yellow, cells);
+                write_plane(theirs, red_moves ? yellow : red, cells);
+            }
+            std::fill_n(planes + (kSpatialInputPlanes - 1) * cells, cells, red_moves ? 1.0f : 0.0f);
+
+            write_policy(out.policies + row * w, r.policy[i], w, mirrored);
+            write_policy(out.opponent_policies + row * w, r.opponent_policy[i], w, mirrored);
+            out.values[row] = r.value[i];
+            out.opponent_policy_masks[row] = r.opponent_mask[i];
+        }
+    }
+}
+
+/// What is wrong with record i, or an empty string. A record is sound when its
+/// position is one a game reaches: pieces on the board, none in both colours,
+/// none floating, Red's count and Yellow's agreeing with the ply and the turn,
+/// no four yet; its last moves take back the top pieces in turn, in the right
+/// colours; the policy is a non-empty set of open columns holding the action;
+/// the opponent's policy and mask are set exactly when the action does not end
+/// the game, and then name columns open after it; a value the action decides
+/// (a win, a draw on the last cell) is that value.
+template <int NW>
+std::string check_record(const Records &r, std::size_t i, const BoardGeometry<NW> &g) {
+    using namespace records_detail;
+    const unsigned w = r.width, h = r.height, cells = w * h;
+    const auto fail = [i](const std::string &what) { return "record " + std::to_string(i) + ": " + what; };
+    Bitboard<NW> red = load_bits<NW>(r.red, i), yellow = load_bits<NW>(r.yellow, i);
+    const Bitboard<NW> all = Bitboard<NW>::first_bits(cells);
+    if (!red.and_not(all).empty() || !yellow.and_not(all).empty()) return fail("a piece lies off the board");
+    if (!(red & yellow).empty()) return fail("a cell holds both colours");
+    const Bitboard<NW> occupied = red | yellow;
+    for (unsigned c = 0; c < w; ++c) {
+        const Bitboard<NW> column = occupied & g.column_masks[c];
+        const unsigned n = column.count_ones();
+        if (column != (g.column_masks[c] & Bitboard<NW>::first_bits(n * w)))
+            return fail("a piece in column " + std::to_string(c) + " floats above an empty cell");
+    }
+    const unsigned ply = r.ply[i];
+    if (ply >= cells) return fail("the move count " + std::to_string(ply) + " is past the board");
+    if (static_cast<unsigned>(occupied.count_ones()) != ply)
+        return fail("the board holds " + std::to_string(occupied.count_ones()) + " pieces, not " +
+                    std::to_string(ply));
+    if (static_cast<unsigned>(red.count_ones()) != (ply + 1) / 2)
+        return fail("Red's pieces do not match the move count");
+    const int8_t turn = ply % 2 == 0 ? 1 : -1;
+    if (r.turn[i] != turn) return fail("the side to move does not match the move count");
+    if (has_four(red, g) || has_four(yellow, g)) return fail("the game is already over");
+
+    // Taking back the last moves: each column's top piece is the colour that moved.
+    Bitboard<NW> back_red = red, back_yellow = yellow;
+    for (unsigned t = 0; t < kRecordMoves; ++t) {
+        const uint8_t col = r.last_moves[i * kRecordMoves + t];
+        if (t >= ply) {
+            if (col != kNoMove) return fail("a move is recorded before the start of the game");
+            continue;
+        }
+        if (col >= w) return fail("a recorded move's column is off the board");
+        const unsigned n = ((back_red | back_yellow) & g.column_masks[col]).count_ones();
+        // The mover of ply - 1 - t: Red on even plies.
+        const bool red_moved = (ply - 1 - t) % 2 == 0;
+        if (n == 0 || !(red_moved ? back_red : back_yellow).get_bit((n - 1) * w + col))
+            return fail("the recorded moves do not lead to the position");
+        take_back(back_red, back_yellow, col, g);
+    }
+
+    const uint32_t board_columns = static_cast<uint32_t>((uint64_t{1} << w) - 1);
+    const uint32_t open = ~occupied.extract((h - 1) * w, w) & board_columns;
+    if (r.policy[i] == 0 || (r.policy[i] & ~open))
+        return fail("the policy is not a set of open columns");
+    const unsigned action = r.action[i];
+    if (action >= w || !((r.policy[i] >> action) & 1)) return fail("the action is not in the policy");
+
+    // The position after the action: does it end the game, and how?
+    Bitboard<NW> mine = turn == 1 ? red : yellow;
+    const unsigned landing = (occupied & g.column_masks[action]).count_ones() * w + action;
+    mine.set_bit(landing);
+    Bitboard<NW> after = occupied;
+    after.set_bit(landing);
+    const bool won = has_four(mine, g), full = ply + 1 == cells;
+    const bool ends = won || full;
+    if (r.opponent_mask[i] > 1) return fail("the opponent mask is neither 0 nor 1");
+    if (r.opponent_mask[i] == ends)
+        return fail(ends ? "the opponent mask is set after the game's last move"
+                         : "the opponent mask is clear although the game goes on");
+    const uint32_t open_after = ~after.extract((h - 1) * w, w) & board_columns;
+    if (ends ? r.opponent_policy[i] != 0 : (r.opponent_policy[i] == 0 || (r.opponent_policy[i] & ~open_after)))
+        return fail("the opponent policy does not match the next position");
+    const int8_t v = r.value[i];
+    if (v < -1 || v > 1) return fail("the value is not 1, 0 or -1");
+    if ((won && v != 1) || (!won && full && v != 0)) return fail("the value does not match the game's end");
+    return {};
+}
+
+/// What is wrong with a set of records, naming the first faulty record, or an
+/// empty string: the fields' lengths, then each record in turn.
+template <int NW>
+std::string check_records(const Records &r) {
+    if (r.words != NW || words_for(r.width, r.height) != NW || !dimension_ok(r.width) || !dimension_ok(r.height))
+        return "the board size does not match the bit sets";
+    const std::size_t n = r.size();
+    const bool lengths = r.red.size() == n * NW && r.yellow.size() == n * NW &&
+                         r.last_moves.size() == n * kRecordMoves && r.policy.size() == n &&
+                         r.opponent_policy.size() == n && r.opponent_mask.size() == n &&
+                         r.value.size() == n && r.game.size() == n && r.ply.size() == n &&
+                         r.action.size() == n;
+    if (!lengths) return "the fields' lengths disagree";
+    const BoardGeometry<NW> g = BoardGeometry<NW>::make(r.width, r.height);
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::string e = check_record(r, i, g); !e.empty()) return e;
+    return {};
+}
+
+}  // namespace gravline

@@ -1,0 +1,260 @@
+// The self-play generator: whole games played in C++ by a random or tactical
+// policy, each from its own seed, written as Records, on one or more threads.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "records.h"
+
+namespace gravline {
+
+/// How a move is chosen, always uniformly over a set of columns.
+enum class Policy : uint8_t {
+    /// Every legal column.
+    Random,
+    /// The winning drops if there are any, else the columns where the opponent
+    /// would win at once (blocks), else every legal column.
+    Tactical,
+};
+
+/// SplitMix64's output function: a bijection of 64-bit words that mixes every
+/// input bit into every output bit.
+constexpr uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return z ^ (z >> 31);
+}
+
+/// The random numbers of one game: a SplitMix64 stream whose start depends on
+/// the run's seed and the game's index alone, so a game plays the same in any
+/// run, on any thread, whatever games come before it.
+struct GameRng {
+    static constexpr uint64_t kGamma = 0x9e3779b97f4a7c15u;
+    uint64_t state;
+
+    static constexpr GameRng for_game(uint64_t seed, uint64_t index) {
+        return GameRng{mix64(mix64(seed) ^ mix64(index + kGamma))};
+    }
+
+    constexpr uint64_t next() { return mix64(state += kGamma); }
+
+    /// Uniform in 0 .. k - 1 for 1 <= k <= 32 (Lemire's multiply and reject,
+    /// so no value is favoured).
+    constexpr unsigned below(unsigned k) {
+        uint64_t m = (next() >> 32) * k;
+        if (static_cast<uint32_t>(m) < k) {
+            const uint32_t floor = static_cast<uint32_t>(-k) % k;
+            while (static_cast<uint32_t>(m) < floor) m = (next() >> 32) * k;
+        }
+        return static_cast<unsigned>(m >> 32);
+    }
+};
+
+/// The index of the n-th set bit of `bits` (n counted from 0), e.g. 2 for n = 1 in 0b101.
+constexpr unsigned nth_set_bit(uint32_t bits, unsigned n) {
+    for (; n > 0; --n) bits &= bits - 1;
+    return static_cast<unsigned>(std::countr_zero(bits));
+}
+
+/// Bits moved towards lower indices by 0 < r < 64: bit k - r holds old bit k.
+template <int NW>
+constexpr Bitboard<NW> shift_down(const Bitboard<NW> &b, unsigned r) {
+    Bitboard<NW> out;
+    for (int i = 0; i + 1 < NW; ++i) out.w[i] = (b.w[i] >> r) | (b.w[i + 1] << (64 - r));
+    out.w[NW - 1] = b.w[NW - 1] >> r;
+    return out;
+}
+
+/// The masks of one board size that the generator needs, built once per run
+/// and shared by every thread.
+template <int NW>
+struct PlayBoard {
+    BoardGeometry<NW> g;
+    Bitboard<NW> all;
+    Bitboard<NW> bottom_row;
+    unsigned width = 0, height = 0, cells = 0;
+
+    static PlayBoard make(unsigned width, unsigned height) {
+        PlayBoard p;
+        p.g = BoardGeometry<NW>::make(width, height);
+        p.all = Bitboard<NW>::first_bits(width * height);
+        p.bottom_row = Bitboard<NW>::first_bits(width);
+        p.width = width;
+        p.height = height;
+        p.cells = width * height;
+        return p;
+    }
+
+    /// The cells that would complete a four of `u` if a piece of its colour
+    /// were put there, among the cells with no piece above them (every empty
+    /// cell of a board that a game reaches). For each direction with stride
+    /// d, a cell k completes a four when three of k - 3d .. k + 3d around it,
+    /// in a run of four with k, are in u. `up` moves bits by +d and `down` by
+    /// -d, each followed by its guard, which drops the bits that crossed the
+    /// left or right edge into another row.
+    Bitboard<NW> winning_cells(const Bitboard<NW> &u) const {
+        Bitboard<NW> win;
+        const auto line = [&](unsigned d, const Bitboard<NW> &up_guard, const Bitboard<NW> &down_guard) {
+            const Bitboard<NW> u1 = u.shift_within_word(d) & up_guard;
+            const Bitboard<NW> u2 = u1.shift_within_word(d) & up_guard;
+            const Bitboard<NW> d1 = shift_down(u, d) & down_guard;
+            const Bitboard<NW> d2 = shift_down(d1, d) & down_guard;
+            const Bitboard<NW> u3 = u2.shift_within_word(d) & up_guard;
+            const Bitboard<NW> d3 = shift_down(d2, d) & down_guard;
+            win = win | (u1 & u2 & (u3 | d1)) | (d1 & d2 & (d3 | u1));
+        };
+        // Sideways and the rising diagonal move a bit one column right going
+        // up, so its wrap lands in column 0; the falling diagonal the other way.
+        line(1, g.not_first_column, g.not_last_column);
+        line(width + 1, g.not_first_column, g.not_last_column);
+        line(width - 1, g.not_last_column, g.not_first_column);
+        // Upwards nothing wraps, but bits leave the top of the board.
+        const Bitboard<NW> v1 = u.shift_within_word(width) & all;
+        const Bitboard<NW> v2 = v1.shift_within_word(width);
+        const Bitboard<NW> v3 = v2.shift_within_word(width);
+        return (win | (v1 & v2 & v3)) & all;
+    }
+
+    /// The columns of a set of cells, e.g. {0, 8} on 7 x 6 gives columns {0, 1}.
+    uint32_t columns_of(const Bitboard<NW> &cells_set) const {
+        uint32_t cols = 0;
+        cells_set.for_each_bit([&](unsigned k) { cols |= uint32_t{1} << (k % width); });
+        return cols;
+    }
+};
+
+/// Plays game `index` of a run to its end and appends one record per position
+/// before a move to `out`.
+template <int NW>
+void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t index, Records &out) {
+    GameRng rng = GameRng::for_game(seed, index);
+    const unsigned w = pb.width;
+    std::array<Bitboard<NW>, 2> pieces{};  // Red's, Yellow's
+    Bitboard<NW> landing = pb.bottom_row;  // the cell each open column fills next
+    std::array<uint8_t, kMaxColumns> heights{};
+    std::array<uint8_t, kMaxDimension * kMaxDimension> moves;
+    uint32_t open = static_cast<uint32_t>((uint64_t{1} << w) - 1);
+    const std::size_t first = out.size();
+    int8_t winner = 0;
+    for (unsigned ply = 0;; ++ply) {
+        const int me = ply & 1;
+        const Bitboard<NW> wins = pb.winning_cells(pieces[me]) & landing;
+        uint32_t choice = open;
+        if (policy == Policy::Tactical) {
+            if (!wins.empty()) {
+                choice = pb.columns_of(wins);
+            } else {
+                const Bitboard<NW> blocks = pb.winning_cells(pieces[1 - me]) & landing;
+                if (!blocks.empty()) choice = pb.columns_of(blocks);
+            }
+        }
+        const unsigned col = nth_set_bit(choice, rng.below(std::popcount(choice)));
+
+        const std::size_t i = out.size();
+        out.resize(i + 1);
+        std::memcpy(out.red.data() + i * NW, pieces[0].w.data(), sizeof pieces[0].w);
+        std::memcpy(out.yellow.data() + i * NW, pieces[1].w.data(), sizeof pieces[1].w);
+        for (unsigned t = 0; t < kRecordMoves; ++t)
+            out.last_moves[i * kRecordMoves + t] = t < ply ? moves[ply - 1 - t] : kNoMove;
+        out.turn[i] = me == 0 ? 1 : -1;
+        out.policy[i] = choice;
+        out.game[i] = static_cast<uint32_t>(index);
+        out.ply[i] = static_cast<uint16_t>(ply);
+        out.action[i] = static_cast<uint8_t>(col);
+
+        const unsigned k = heights[col] * w + col;
+        Bitboard<NW> cell;
+        cell.set_bit(k);
+        pieces[me] = pieces[me] | cell;
+        landing = landing.and_not(cell);
+        if (++heights[col] < pb.height) landing.set_bit(k + w);
+        else open &= ~(uint32_t{1} << col);
+        moves[ply] = static_cast<uint8_t>(col);
+        if (!(wins & cell).empty()) {
+            winner = me == 0 ? 1 : -1;
+            break;
+        }
+        if (ply + 1 == pb.cells) break;
+    }
+    const std::size_t end = out.size();
+    for (std::size_t i = first; i < end; ++i) {
+        out.value[i] = static_cast<int8_t>(winner * out.turn[i]);
+        const bool last = i + 1 == end;
+        out.opponent_policy[i] = last ? 0 : out.policy[i + 1];
+        out.opponent_mask[i] = last ? 0 : 1;
+    }
+}
+
+/// What a run plays: `games` games numbered first_game .. first_game + games - 1.
+struct SelfPlayConfig {
+    unsigned width = 7, height = 6;
+    Policy policy = Policy::Tactical;
+    uint64_t seed = 0;
+    uint64_t first_game = 0;
+    uint64_t games = 0;
+    unsigned threads = 1;
+};
+
+/// Games per unit of work: about the same work for every size, a few
+/// milliseconds, so that rounds end often enough to answer an interrupt.
+inline uint64_t chunk_games(unsigned width, unsigned height) {
+    return std::max<uint64_t>(1, 65536 / (uint64_t{width} * height));
+}
+
+/// Plays a run into `out` (replaced), games in index order, on `threads`
+/// threads (the caller's among them). The games go in rounds of a few chunks
+/// per thread; after each round `between(games done)` runs on the calling
+/// thread, and a false answer stops the run, which then returns false with
+/// `out` holding the finished rounds only. The records are the same for any
+/// number of threads.
+template <int NW>
+bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bool(uint64_t)> &between) {
+    const PlayBoard<NW> pb = PlayBoard<NW>::make(c.width, c.height);
+    out = Records::make(c.width, c.height);
+    const uint64_t chunk = chunk_games(c.width, c.height);
+    const unsigned threads = std::max(1u, c.threads);
+    uint64_t done = 0;
+    while (done < c.games) {
+        const uint64_t round = std::min<uint64_t>(c.games - done, chunk * 4 * threads);
+        const std::size_t chunks = static_cast<std::size_t>((round + chunk - 1) / chunk);
+        std::vector<Records> parts(chunks, Records::make(c.width, c.height));
+        std::atomic<std::size_t> next{0};
+        std::exception_ptr failure;
+        std::mutex failure_lock;
+        const auto work = [&] {
+            try {
+                for (std::size_t k; (k = next.fetch_add(1)) < chunks;) {
+                    const uint64_t start = k * chunk, count = std::min(chunk, round - start);
+                    parts[k].reserve(count * std::min(pb.cells, 64u));
+                    for (uint64_t gi = 0; gi < count; ++gi)
+                        play_game(pb, c.policy, c.seed, c.first_game + done + start + gi, parts[k]);
+                }
+            } catch (...) {
+                std::lock_guard lock(failure_lock);
+                if (!failure) failure = std::current_exception();
+                next.store(chunks);
+            }
+        };
+        {
+            std::vector<std::jthread> helpers;
+            const unsigned extra = static_cast<unsigned>(std::min<std::size_t>(threads, chunks)) - 1;
+            for (unsigned t = 0; t < extra; ++t) helpers.emplace_back(work);
+            work();
+        }
+        if (failure) std::rethrow_exception(failure);
+        for (const Records &p : parts) out.append(p);
+        done += round;
+        if (between && !between(done)) return false;
+    }
+    return true;
+}
+
+}  // namespace gravline

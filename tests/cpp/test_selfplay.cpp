@@ -1,0 +1,357 @@
+// The self-play generator and its records: every record of generated games
+// against a replay on the grid engine, the tactical rule, expansion against
+// the game's own planes, determinism, and the consistency checks.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "../../src/selfplay.h"
+#include "support.h"
+
+using namespace gravline;
+using namespace gravline::testing;
+
+namespace {
+
+template <class T>
+class SelfPlay : public ::testing::Test {};
+TYPED_TEST_SUITE(SelfPlay, WordCounts);
+
+/// The cell a drop in column c lands on, or -1 for a full column.
+int landing_row(const RefGame &ref, int c) {
+    const int n = ref.count(c);
+    return n < ref.height ? n : -1;
+}
+
+/// Whether dropping in column c wins at once for `who`.
+bool wins_with(RefGame ref, int c, int who) {
+    const int r = landing_row(ref, c);
+    if (r < 0) return false;
+    ref.cells[r * ref.width + c] = who;
+    return ref.four_through(c, r);
+}
+
+/// The tactical rule on the grid: the winning drops, else the blocks, else every legal column.
+uint32_t ref_tactical(const RefGame &ref) {
+    uint32_t legal = 0, wins = 0, blocks = 0;
+    for (const auto &[c, r] : ref.legal()) {
+        legal |= 1u << c;
+        if (wins_with(ref, c, ref.turn)) wins |= 1u << c;
+        if (wins_with(ref, c, -ref.turn)) blocks |= 1u << c;
+    }
+    return wins ? wins : blocks ? blocks : legal;
+}
+
+uint32_t ref_legal(const RefGame &ref) {
+    uint32_t legal = 0;
+    for (const auto &[c, r] : ref.legal()) legal |= 1u << c;
+    return legal;
+}
+
+template <int NW>
+Bitboard<NW> cells_of(const RefGame &ref, int who) {
+    Bitboard<NW> b;
+    for (int k = 0; k < ref.width * ref.height; ++k)
+        if (ref.cells[k] == who) b.set_bit(k);
+    return b;
+}
+
+template <int NW>
+Records generate(unsigned w, unsigned h, Policy policy, uint64_t seed, uint64_t first, uint64_t games,
+                 unsigned threads) {
+    Records out;
+    SelfPlayConfig c{w, h, policy, seed, first, games, threads};
+    EXPECT_TRUE(run_self_play<NW>(c, out, nullptr));
+    return out;
+}
+
+/// Every record of `r` against its game replayed on the grid engine and on
+/// Game (for the planes), in order: games one after another, plies from 0.
+template <int NW>
+void check_against_replay(const Records &r, Policy policy, uint64_t first_game, uint64_t games) {
+    const unsigned w = r.width, h = r.height, cells = w * h;
+    std::vector<float> expanded(r.size() * 17 * cells), policies(r.size() * w), opponent(r.size() * w),
+        values(r.size()), masks(r.size());
+    expand_records<NW>(r, nullptr, r.size(), false,
+                       {expanded.data(), policies.data(), values.data(), opponent.data(), masks.data()});
+    std::size_t i = 0;
+    for (uint64_t gi = first_game; gi < first_game + games; ++gi) {
+        SCOPED_TRACE(::testing::Message() << w << "x" << h << " game " << gi);
+        RefGame ref(w, h);
+        auto game = Game<NW>::make(w, h);
+        const std::size_t start = i;
+        for (; !ref.outcome; ++i) {
+            ASSERT_LT(i, r.size());
+            EXPECT_EQ(r.game[i], gi);
+            EXPECT_EQ(r.ply[i], ref.history.size());
+            EXPECT_EQ(r.turn[i], ref.turn);
+            EXPECT_EQ(records_detail::load_bits<NW>(r.red, i), cells_of<NW>(ref, 1));
+            EXPECT_EQ(records_detail::load_bits<NW>(r.yellow, i), cells_of<NW>(ref, -1));
+            for (unsigned t = 0; t < kRecordMoves; ++t) {
+                const std::size_t n = ref.history.size();
+                const int want = t < n ? ref.history[n - 1 - t].first : kNoMove;
+                EXPECT_EQ(r.last_moves[i * kRecordMoves + t], want) << t;
+            }
+            const uint32_t want = policy == Policy::Tactical ? ref_tactical(ref) : ref_legal(ref);
+            ASSERT_EQ(r.policy[i], want);
+            ASSERT_TRUE((r.policy[i] >> r.action[i]) & 1);
+
+            std::vector<float> planes(17 * cells, 0.0f);
+            encode_planes(game, planes.data());
+            ASSERT_TRUE(std::equal(planes.begin(), planes.end(), expanded.begin() + i * 17 * cells));
+            const float share = static_cast<float>(1.0 / std::popcount(want));
+            for (unsigned c = 0; c < w; ++c)
+                EXPECT_EQ(policies[i * w + c], (want >> c) & 1 ? share : 0.0f);
+
+            const int c = r.action[i];
+            ASSERT_TRUE(game.make_move({static_cast<uint8_t>(c), static_cast<uint8_t>(ref.count(c))}));
+            ref.play(c);
+        }
+        // Values from each mover's side; the opponent target is the next record's policy.
+        const int winner = *ref.outcome == 2 ? 0 : *ref.outcome == 0 ? 1 : -1;
+        for (std::size_t j = start; j < i; ++j) {
+            EXPECT_EQ(r.value[j], winner * r.turn[j]);
+            EXPECT_EQ(values[j], static_cast<float>(winner * r.turn[j]));
+            const bool last = j + 1 == i;
+            EXPECT_EQ(r.opponent_policy[j], last ? 0u : r.policy[j + 1]);
+            EXPECT_EQ(r.opponent_mask[j], last ? 0 : 1);
+            EXPECT_EQ(masks[j], last ? 0.0f : 1.0f);
+            for (unsigned c = 0; c < w; ++c)
+                EXPECT_EQ(opponent[j * w + c], last ? 0.0f : policies[(j + 1) * w + c]);
+        }
+    }
+    EXPECT_EQ(i, r.size());
+}
+
+}  // namespace
+
+TEST(GameRng, SameSeedAndIndexSameStreamAndDrawsAreUniform) {
+    GameRng a = GameRng::for_game(3, 9), b = GameRng::for_game(3, 9);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(a.next(), b.next());
+    EXPECT_NE(GameRng::for_game(3, 9).next(), GameRng::for_game(3, 10).next());
+    EXPECT_NE(GameRng::for_game(3, 9).next(), GameRng::for_game(4, 9).next());
+    std::vector<int> seen(7);
+    for (int i = 0; i < 70000; ++i) ++seen[a.below(7)];
+    for (int n : seen) EXPECT_NEAR(n, 10000, 500);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(a.below(1), 0u);
+}
+
+TEST(GameRng, NthSetBit) {
+    EXPECT_EQ(nth_set_bit(0b101, 0), 0u);
+    EXPECT_EQ(nth_set_bit(0b101, 1), 2u);
+    EXPECT_EQ(nth_set_bit(0x80000000u, 0), 31u);
+}
+
+TEST(Records, SevenBySixRecordIsFortyTwoBytes) {
+    EXPECT_EQ(Records::bytes_per_record(words_for(7, 6)), 42u);
+    EXPECT_LE(Records::bytes_per_record(words_for(7, 6)), 64u);
+    // One share per candidate count, each as NumPy stores 1.0 / k in float32.
+    for (int k = 1; k <= 32; ++k) EXPECT_EQ(static_cast<float>(1.0 / k), 1.0f / k) << k;
+}
+
+TYPED_TEST(SelfPlay, WinningCellsMatchTheGridOnRandomBoards) {
+    constexpr int NW = TypeParam::value;
+    std::mt19937 rng(5);
+    for (const auto [w, h] : sizes_for<NW>()) {
+        const auto pb = PlayBoard<NW>::make(w, h);
+        for (int game = 0; game < 40; ++game) {
+            RefGame ref(w, h);
+            const int moves = rng() % (w * h);
+            for (int m = 0; m < moves && !ref.outcome; ++m) {
+                const auto legal = ref.legal();
+                ref.play(legal[rng() % legal.size()].first);
+            }
+            for (int who : {1, -1}) {
+                const auto win = pb.winning_cells(cells_of<NW>(ref, who));
+                for (unsigned k = 0; k < w * h; ++k) {
+                    if (ref.cells[k] != 0) continue;
+                    RefGame probe = ref;
+                    probe.cells[k] = who;
+                    EXPECT_EQ(win.get_bit(k), probe.four_through(k % w, k / w))
+                        << w << "x" << h << " cell " << k << " for " << who;
+                }
+            }
+        }
+    }
+}
+
+TYPED_TEST(SelfPlay, EveryRecordMatchesAReplay) {
+    constexpr int NW = TypeParam::value;
+    for (const auto [w, h] : sizes_for<NW>()) {
+        const uint64_t games = NW == 16 ? 4 : 30;
+        for (Policy p : {Policy::Tactical, Policy::Random}) {
+            const Records r = generate<NW>(w, h, p, 11, 5, games, 1);
+            check_against_replay<NW>(r, p, 5, games);
+            EXPECT_EQ(check_records<NW>(r), "");
+        }
+    }
+}
+
+TYPED_TEST(SelfPlay, MirroredRowsFollowTheOriginals) {
+    constexpr int NW = TypeParam::value;
+    const auto [w, h] = sizes_for<NW>()[0];
+    const Records r = generate<NW>(w, h, Policy::Tactical, 2, 0, 2, 1);
+    const std::vector<uint64_t> pick = {r.size() - 1, 0, 3, 3};
+    const std::size_t n = pick.size(), plane = std::size_t{w} * h, state = 17 * plane;
+    std::vector<float> s(2 * n * state), p(2 * n * w), v(2 * n), o(2 * n * w), m(2 * n);
+    expand_records<NW>(r, pick.data(), n, true, {s.data(), p.data(), v.data(), o.data(), m.data()});
+    std::vector<float> s1(r.size() * state), p1(r.size() * w), v1(r.size()), o1(r.size() * w), m1(r.size());
+    expand_records<NW>(r, nullptr, r.size(), false, {s1.data(), p1.data(), v1.data(), o1.data(), m1.data()});
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t i = pick[j];
+        for (std::size_t q = 0; q < 17 * h; ++q)
+            for (unsigned c = 0; c < w; ++c) {
+                const float orig = s1[i * state + q * w + c];
+                EXPECT_EQ(s[j * state + q * w + c], orig);
+                EXPECT_EQ(s[(n + j) * state + q * w + (w - 1 - c)], orig);
+            }
+        for (unsigned c = 0; c < w; ++c) {
+            EXPECT_EQ(p[j * w + c], p1[i * w + c]);
+            EXPECT_EQ(p[(n + j) * w + (w - 1 - c)], p1[i * w + c]);
+            EXPECT_EQ(o[(n + j) * w + (w - 1 - c)], o1[i * w + c]);
+        }
+        EXPECT_EQ(v[j], v1[i]);
+        EXPECT_EQ(v[n + j], v1[i]);
+        EXPECT_EQ(m[n + j], m1[i]);
+    }
+}
+
+TYPED_TEST(SelfPlay, SameRecordsForAnyThreadsAndRunLength) {
+    constexpr int NW = TypeParam::value;
+    const auto [w, h] = sizes_for<NW>()[0];
+    // More games than one chunk, so rounds and chunks both split the run.
+    const uint64_t games = NW == 16 ? 150 : chunk_games(w, h) * 3 + 7;
+    const Records one = generate<NW>(w, h, Policy::Tactical, 42, 0, games, 1);
+    EXPECT_EQ(generate<NW>(w, h, Policy::Tactical, 42, 0, games, 3), one);
+    // Shards of a run, joined in order, are the run.
+    const uint64_t cut = games / 3;
+    Records joined = generate<NW>(w, h, Policy::Tactical, 42, 0, cut, 2);
+    joined.append(generate<NW>(w, h, Policy::Tactical, 42, cut, games - cut, 1));
+    EXPECT_EQ(joined, one);
+    EXPECT_NE(generate<NW>(w, h, Policy::Tactical, 43, 0, games, 1), one);
+}
+
+TEST(SelfPlayRun, BetweenRoundsSeesProgressAndCanStop) {
+    const uint64_t chunk = chunk_games(7, 6), games = chunk * 4 * 2 + 1;
+    std::vector<uint64_t> seen;
+    Records out;
+    SelfPlayConfig c{7, 6, Policy::Random, 0, 0, games, 2};
+    EXPECT_TRUE(run_self_play<1>(c, out, [&](uint64_t done) {
+        seen.push_back(done);
+        return true;
+    }));
+    EXPECT_EQ(seen, (std::vector<uint64_t>{chunk * 8, games}));
+    EXPECT_FALSE(run_self_play<1>(c, out, [](uint64_t) { return false; }));
+    EXPECT_EQ(out.game.back(), chunk * 8 - 1);
+    c.games = 0;
+    EXPECT_TRUE(run_self_play<1>(c, out, nullptr));
+    EXPECT_EQ(out.size(), 0u);
+}
+
+TEST(SelfPlayRun, TacticalPlayTakesWinsAndBlocksInKnownPositions) {
+    // Red has three in column 0 and Yellow in column 6: Red to move wins.
+    RefGame ref(7, 6);
+    for (int c : {0, 6, 0, 6, 0, 6}) ref.play(c);
+    EXPECT_EQ(ref_tactical(ref), 1u << 0);
+    const auto pb = PlayBoard<1>::make(7, 6);
+    const auto landing = [&] {
+        Bitboard<1> b;
+        for (const auto &[c, r] : ref.legal()) b.set_bit(r * 7 + c);
+        return b;
+    };
+    EXPECT_EQ(pb.columns_of(pb.winning_cells(cells_of<1>(ref, 1)) & landing()), 1u << 0);
+    EXPECT_EQ(pb.columns_of(pb.winning_cells(cells_of<1>(ref, -1)) & landing()), 1u << 6);
+}
+
+// ---- the consistency checks ----
+
+namespace {
+
+/// The first generated 7 x 6 tactical game's records.
+Records sample() {
+    Records out;
+    run_self_play<1>(SelfPlayConfig{7, 6, Policy::Tactical, 1, 0, 3, 1}, out, nullptr);
+    return out;
+}
+
+}  // namespace
+
+TEST(CheckRecords, GeneratedRecordsPassAndEachFaultIsNamed) {
+    const Records good = sample();
+    ASSERT_EQ(check_records<1>(good), "");
+    ASSERT_GT(good.size(), 12u);
+    // Record 10 is past the opening, so it has a full set of last moves.
+    const std::size_t i = 10;
+    const std::vector<std::pair<std::string, std::function<void(Records &)>>> faults = {
+        {"record 10: a piece lies off the board", [](Records &r) { r.red[i] |= uint64_t{1} << 42; }},
+        {"record 10: a cell holds both colours", [](Records &r) { r.yellow[i] |= r.red[i] & -r.red[i]; }},
+        {"record 10: a piece in column 3 floats above an empty cell",
+         [](Records &r) { r.red[i] |= uint64_t{1} << (5 * 7 + 3); }},
+        {"record 10: the move count 42 is past the board", [](Records &r) { r.ply[i] = 42; }},
+        {"record 10: the board holds 10 pieces, not 11", [](Records &r) { r.ply[i] = 11; }},
+        {"record 10: the side to move does not match the move count", [](Records &r) { r.turn[i] = -1; }},
+        {"record 10: a recorded move's column is off the board",
+         [](Records &r) { r.last_moves[i * 8 + 2] = 7; }},
+        {"record 10: the policy is not a set of open columns", [](Records &r) { r.policy[i] = 0; }},
+        {"record 10: the policy is not a set of open columns", [](Records &r) { r.policy[i] |= 1u << 7; }},
+        {"record 10: the opponent mask is neither 0 nor 1", [](Records &r) { r.opponent_mask[i] = 2; }},
+        {"record 10: the value is not 1, 0 or -1", [](Records &r) { r.value[i] = 3; }},
+        {"the fields' lengths disagree", [](Records &r) { r.game.pop_back(); }},
+        {"the fields' lengths disagree", [](Records &r) { r.red.push_back(0); }},
+    };
+    for (const auto &[message, spoil] : faults) {
+        Records r = good;
+        spoil(r);
+        EXPECT_EQ(check_records<1>(r), message);
+    }
+}
+
+TEST(CheckRecords, MovesThatDoNotLeadToThePositionAndEndsOfGames) {
+    const Records good = sample();
+    {
+        Records r = good;
+        std::swap(r.last_moves[10 * 8], r.last_moves[10 * 8 + 1]);
+        // Unless both moves were in one column, the top pieces no longer match.
+        if (r.last_moves[80] != r.last_moves[81]) {
+            EXPECT_EQ(check_records<1>(r), "record 10: the recorded moves do not lead to the position");
+        }
+    }
+    {
+        Records r = good;
+        r.last_moves[0] = 3;  // the first position has no moves before it
+        EXPECT_EQ(check_records<1>(r), "record 0: a move is recorded before the start of the game");
+    }
+    // The game's last record: its move ends the game, so no opponent target.
+    std::size_t last = 0;
+    while (good.game[last + 1] == 0) ++last;
+    {
+        Records r = good;
+        r.opponent_mask[last] = 1;
+        EXPECT_EQ(check_records<1>(r), "record " + std::to_string(last) +
+                                           ": the opponent mask is set after the game's last move");
+    }
+    {
+        Records r = good;
+        r.opponent_mask[0] = 0;
+        EXPECT_EQ(check_records<1>(r), "record 0: the opponent mask is clear although the game goes on");
+    }
+    {
+        Records r = good;
+        r.opponent_policy[0] = 0;
+        EXPECT_EQ(check_records<1>(r), "record 0: the opponent policy does not match the next position");
+    }
+    if (good.value[last] == 1) {
+        Records r = good;
+        r.value[last] = -1;
+        EXPECT_EQ(check_records<1>(r),
+                  "record " + std::to_string(last) + ": the value does not match the game's end");
+    }
+    {
+        Records r = good;
+        r.action[0] = static_cast<uint8_t>(std::countr_zero(~r.policy[0]));
+        EXPECT_EQ(check_records<1>(r), "record 0: the action is not in the policy");
+    }
+}
