@@ -5,8 +5,9 @@
     gravline-show FILE --game N --svg OUT.svg
                                          game N as one SVG: a small board per ply
 
-FILE is either the compact records file that `Records.save` writes (a game's
-moves are stored, each record names its game, ply and action), or the dense
+FILE is either the compact records file that `Records.save` writes (each record
+names its game, ply and action; a game's records must be plies 0, 1, ... and
+each must hold the position its game's earlier actions lead to), or the dense
 .npz of the self-play example: the arrays states (N, 17, H, W), policies (N, W),
 values (N,), opponent_policies (N, W) and opponent_policy_masks (N,), float32.
 
@@ -133,15 +134,40 @@ def _open_compact(path: str) -> SelfPlayFile:
     width, height = int(records.width()), int(records.height())
     count = int(game_of.max()) + 1 if len(game_of) else 0
 
+    red = fields["red"].reshape(len(game_of), -1)
+    yellow = fields["yellow"].reshape(len(game_of), -1)
+
     def load_game(index: int) -> list[Ply]:
         rows = np.flatnonzero(game_of == index)
         rows = rows[np.argsort(ply_of[rows], kind="stable")]
-        expanded = records.expand(rows)
-        policies = expanded[1] if isinstance(expanded, tuple) else expanded["policies"]
-        return [Ply(int(fields["action"][r]), [float(p) for p in policies[i]], float(fields["value"][r]))
-                for i, r in enumerate(rows)]
+        if not np.array_equal(ply_of[rows], np.arange(len(rows))):
+            raise Refused(f"{path}: the records of game {index} are not plies 0 to {len(rows) - 1}")
+        policies = records.expand(rows)["policies"]
+        # Each record must be the position its game's earlier actions lead to.
+        game = dg.Game(width, height)
+        plies = []
+        for i, r in enumerate(rows):
+            if _bits(game, 1) != _words_int(red[r]) or _bits(game, -1) != _words_int(yellow[r]):
+                raise Refused(f"{path}: record {r} (game {index}, ply {i}) is not the position "
+                              "its game's earlier moves lead to")
+            move = int(fields["action"][r])
+            if not game.apply_action(move):
+                raise Refused(f"{path}: record {r} (game {index}, ply {i}) plays the illegal column {move}")
+            plies.append(Ply(move, [float(p) for p in policies[i]], float(fields["value"][r])))
+        return plies
 
     return SelfPlayFile("compact", width, height, count, len(game_of), load_game)
+
+
+def _bits(game: dg.Game, player: int) -> int:
+    """The cells of `player` as one integer, bit row * width + col."""
+    w, h = game.width(), game.height()
+    return sum(1 << (r * w + c) for r in range(h) for c in range(w) if game.get_piece(c, r) == player)
+
+
+def _words_int(words: Any) -> int:
+    """Little-endian 64-bit words as one integer."""
+    return sum(int(x) << (64 * i) for i, x in enumerate(words))
 
 
 def _open_dense(path: str, a: dict[str, Any]) -> SelfPlayFile:

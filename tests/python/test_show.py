@@ -228,3 +228,20 @@ def test_compact_records_file(tmp_path, capsys):
         boards = [g for g in ET.parse(tmp_path / "s.svg").getroot().iter(NS + "g")
                   if g.get("class") == "ply"]
         assert len(boards) == len(actions)
+
+
+def test_compact_records_that_do_not_replay_are_refused(tmp_path, capsys):
+    batch = pytest.importorskip("drevik_gravline_batch")
+    if not hasattr(batch, "Records"):
+        pytest.skip("drevik_gravline_batch has no Records yet")
+    fields = batch.self_play(2, 7, 6, policy="random", seed=1).arrays()
+    # Record 3 claims another column than the one that leads to record 4.
+    action = fields["action"].copy()
+    action[3] = (action[3] + 1) % 7
+    path = batch.Records.from_arrays(7, 6, **dict(fields, action=action)).save(tmp_path / "bad.npz")
+    status, out, err = run_show(capsys, path, "--game", 0)
+    assert (status, out) == (2, "")
+    assert err == (f"gravline-show: error: {path}: record 4 (game 0, ply 4) is not the position "
+                   "its game's earlier moves lead to\n")
+    # The other game is sound and shown.
+    assert run_show(capsys, path, "--game", 1)[0] == 0
