@@ -194,7 +194,7 @@ def plot(sizes, curves, lines, notes, out):
     ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda y, _: f"{y:,.0f}"))
     ax.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
     ax.set_xlabel("games stepped at a time (GameBatch count)")
-    ax.set_ylabel("finished games per second (CPU time)")
+    ax.set_ylabel("games/s (finished games per CPU second)")
     ax.set_title(f"Random self-play, {WIDTH}x{HEIGHT}: throughput against batch size")
     ax.grid(True, which="both", linewidth=0.3)
     if curves or lines:
