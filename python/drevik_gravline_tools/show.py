@@ -74,7 +74,7 @@ class SelfPlayFile:
     kind: str  # "compact" or "dense"
     width: int
     height: int
-    game_count: int
+    games: list[int]  # the game indices present, ascending: 0, 1, ... in a dense file
     positions: int
     load_game: Any  # index -> list[Ply]
 
@@ -132,7 +132,8 @@ def _open_compact(path: str) -> SelfPlayFile:
     fields = records.arrays()
     game_of, ply_of = fields["game"], fields["ply"]
     width, height = int(records.width()), int(records.height())
-    count = int(game_of.max()) + 1 if len(game_of) else 0
+    # Indices as the generator numbered them; a run from first_game > 0 starts there.
+    games = [int(g) for g in np.unique(game_of)]
 
     red = fields["red"].reshape(len(game_of), -1)
     yellow = fields["yellow"].reshape(len(game_of), -1)
@@ -156,7 +157,7 @@ def _open_compact(path: str) -> SelfPlayFile:
             plies.append(Ply(move, [float(p) for p in policies[i]], float(fields["value"][r])))
         return plies
 
-    return SelfPlayFile("compact", width, height, count, len(game_of), load_game)
+    return SelfPlayFile("compact", width, height, games, len(game_of), load_game)
 
 
 def _bits(game: dg.Game, player: int) -> int:
@@ -246,7 +247,7 @@ def _open_dense(path: str, a: dict[str, Any]) -> SelfPlayFile:
             plies.append(Ply(move, policy, value, others))
         return plies
 
-    return SelfPlayFile("dense", width, height, len(starts), n, load_game)
+    return SelfPlayFile("dense", width, height, list(range(len(starts))), n, load_game)
 
 
 def _is_mirrored(np: Any, a: dict[str, Any]) -> bool:
@@ -387,7 +388,7 @@ def strip_svg(plies: list[Ply], width: int, height: int, index: int, per_row: in
 # ---- the command ----
 
 def summary(f: SelfPlayFile, path: str) -> str:
-    return (f"{path}: {f.kind} self-play file, {f.width}x{f.height}, {f.game_count} games, "
+    return (f"{path}: {f.kind} self-play file, {f.width}x{f.height}, {len(f.games)} games, "
             f"{f.positions} positions\n")
 
 
@@ -408,8 +409,11 @@ def run(args: argparse.Namespace) -> None:
         sys.stdout.write(summary(f, args.file))
         return
     index = 0 if args.game is None else args.game
-    if not 0 <= index < f.game_count:
-        raise Refused(f"game {index} is out of range: {args.file} holds {f.game_count} games")
+    if index not in f.games:
+        if f.games == list(range(len(f.games))):
+            raise Refused(f"game {index} is out of range: {args.file} holds {len(f.games)} games")
+        raise Refused(f"game {index} is not in {args.file}: it holds {len(f.games)} games "
+                      f"numbered {f.games[0]} to {f.games[-1]}")
     plies = f.load_game(index)
     if args.svg is not None:
         try:

@@ -228,6 +228,12 @@ def test_compact_records_file(tmp_path, capsys):
         boards = [g for g in ET.parse(tmp_path / "s.svg").getroot().iter(NS + "g")
                   if g.get("class") == "ply"]
         assert len(boards) == len(actions)
+    # A run that starts at game 10 keeps its numbers.
+    path = batch.self_play(3, 7, 6, seed=4, first_game=10).save(tmp_path / "later.npz")
+    assert run_show(capsys, path, "--game", 11)[0] == 0
+    status, out, err = run_show(capsys, path, "--game", 0)
+    assert (status, out) == (2, "")
+    assert err == f"gravline-show: error: game 0 is not in {path}: it holds 3 games numbered 10 to 12\n"
 
 
 def test_compact_records_that_do_not_replay_are_refused(tmp_path, capsys):
