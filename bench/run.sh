@@ -3,7 +3,8 @@
 # .venv-bench with this checkout, OpenSpiel, PettingZoo, pgx, Ray and NumPy from PyPI,
 # builds the engine's C++ benchmark (Google Benchmark, from the system's
 # libbenchmark-dev, installed with apt-get when missing), runs every workload and
-# prints one table, which also goes to bench/latest.md.
+# prints one table, which also goes to bench/latest.md, then draws throughput
+# against batch size to bench/throughput.svg.
 #   bench/run.sh [--quick]
 #   PYTHON=python3.12 bench/run.sh        # another interpreter
 set -euo pipefail
@@ -27,7 +28,10 @@ pip install --only-binary=pygame-ce pettingzoo pygame-ce ||
   echo "pettingzoo: does not install on $("$VPY" -V); its baseline is left out" >&2
 pip install --only-binary=:all: open-spiel ||
   echo "open-spiel: no wheel for $("$VPY" -V); its baselines are left out" >&2
-# pgx runs its games under JAX; the CPU build of jax comes with it from PyPI.
+# pgx runs its games under JAX (the CPU build of jax comes with it from PyPI);
+# it and matplotlib, which draws the throughput plot, live in this environment
+# only: the package depends on neither.
+pip install matplotlib
 pip install --only-binary=:all: pgx ||
   echo "pgx: does not install on $("$VPY" -V); its baselines are left out" >&2
 # Ray, for the cluster backend's rows; without a wheel for this interpreter
@@ -52,4 +56,6 @@ cmake --build "$build" >&2
 echo "== running ==" >&2
 # The module under test is the one just installed, whatever PYTHONPATH says.
 unset PYTHONPATH
-exec "$VPY" "$root/bench/run.py" --engine-bench "$build/engine_bench" "$@"
+"$VPY" "$root/bench/run.py" --engine-bench "$build/engine_bench" "$@"
+# The throughput plot measures its own points: a quick sweep of batch sizes.
+"$VPY" "$root/bench/plot_throughput.py" --out "$root/bench/throughput.svg"

@@ -2,16 +2,21 @@
 # Builds and runs every test: the engine's GoogleTest suite, then the module's
 # pytest suite against the module installed from this checkout (built again
 # only when its sources, build files or interpreter changed). Installs what it
-# needs (GoogleTest from the system's packages, Python packages into a venv).
+# needs (GoogleTest and an SVG renderer from the system's packages, Python
+# packages into a venv).
 #   PYTHON=python3.13 scripts/test.sh     # another interpreter
 #   RAY_TESTS=1 scripts/test.sh           # Ray must install (0: leave it out)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# GoogleTest for the engine tests; rsvg-convert renders the drawings' tests.
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then sudo=; else sudo=sudo; fi
-  $sudo apt-get update -q && $sudo apt-get install -y -q libgtest-dev
+  $sudo apt-get update -q && $sudo apt-get install -y -q "${missing[@]}"
 fi
 
 source "$root/scripts/setup_venv.sh" pytest numpy cmake ninja mypy tqdm

@@ -1,3 +1,4 @@
 """Pure-Python tools around drevik_gravline: the self-play main job
-(`python -m drevik_gravline_tools.self_play`) and its helpers, and the runner
-that spreads the job over a Ray cluster (`ray_runner`)."""
+(`python -m drevik_gravline_tools.self_play`) and its helpers, the runner that
+spreads the job over a Ray cluster (`ray_runner`), and the gravline-show command
+(`show`)."""

@@ -1,6 +1,7 @@
 // The Board class: a bare position of any size, edited and read cell by cell.
 #include <string>
 
+#include "../svg.h"
 #include "objects.h"
 #include "py_pickle.h"
 
@@ -67,6 +68,11 @@ Ref board_repr(PyObject *self) {
     }));
 }
 
+// Jupyter and IPython draw the board with this.
+Ref board_repr_svg(PyObject *self) {
+    return py_str(Read(self).visit([](auto &board) { return board_svg(board); }));
+}
+
 PyMethodDef board_methods[] = {
     {"standard", noargs<board_standard>, METH_NOARGS | METH_STATIC, "standard()\n--\n\n"},
     {"width", noargs<board_width>, METH_NOARGS, "width($self)\n--\n\n"},
@@ -85,6 +91,7 @@ PyMethodDef board_methods[] = {
     {"__copy__", noargs<board_copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", as_cfunction(fastcall<board_deepcopy>), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, memo)\n--\n\n"},
+    {"_repr_svg_", noargs<board_repr_svg>, METH_NOARGS, "_repr_svg_($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 
 #include "../encode.h"
 #include "../hash.h"
+#include "../svg.h"
 #include "objects.h"
 #include "py_pickle.h"
 
@@ -218,6 +219,9 @@ Ref game_repr(PyObject *self) {
     }));
 }
 
+// Jupyter and IPython draw the game with this.
+Ref game_repr_svg(PyObject *self) { return py_str(read(self, [](auto &g) { return game_svg(g); })); }
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef game_methods[] = {
@@ -263,6 +267,7 @@ PyMethodDef game_methods[] = {
     {"__copy__", noargs<game_copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", as_cfunction(fastcall<game_deepcopy>), kFast,
      "__deepcopy__($self, memo)\n--\n\n"},
+    {"_repr_svg_", noargs<game_repr_svg>, METH_NOARGS, "_repr_svg_($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -55,6 +55,8 @@ class Board:
         """True when the column's top cell is occupied (or it is off the board)."""
     def column_height(self, col: SupportsIndex) -> int:
         """Number of pieces in the column (0 off the board)."""
+    def _repr_svg_(self) -> str:
+        """The drawing as SVG, for notebooks."""
 
 @final
 class Game:
@@ -123,6 +125,8 @@ class Game:
         """A stable 64-bit hash of the position, turn, status and last seven moves."""
     def transposition_hash(self) -> int:
         """A stable 64-bit hash of the position, turn and status."""
+    def _repr_svg_(self) -> str:
+        """The drawing as SVG, for notebooks."""
 
 @final
 class Move:

@@ -39,6 +39,11 @@ def test_self_play_example_type_checks(outside):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_tools_package_type_checks(outside):
+    done = mypy(outside, str(ROOT / "python" / "drevik_gravline_tools"))
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 GOOD = """\
     from typing import Literal, assert_type
 
