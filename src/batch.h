@@ -127,114 +127,121 @@ void write_game_planes(const Game<NW> &game, float *out) {
 class WorkerPool {
 public:
     /// Starts `workers` threads, or as many as the system gives.
-    explicit WorkerPool(unsigned workers) : owner_(getpid()) {
-        threads_->reserve(workers);
+    explicit WorkerPool(unsigned workers) : owner_(getpid()), core_(std::make_unique<Core>()) {
+        core_->threads.reserve(workers);
         for (unsigned k = 0; k < workers; ++k) {
             try {
-                threads_->emplace_back([this] { work(); });
+                core_->threads.emplace_back([core = core_.get()] { core->work(); });
             } catch (const std::system_error &) {
                 break;  // fewer helpers; the calling thread does the rest
             }
         }
     }
     ~WorkerPool() {
-        // A forked child has none of the threads, and its copy of the lock
-        // may have been taken by one of them: it touches neither and lets the
-        // handles go unjoined.
+        // A forked child has none of the threads, and its copies of the lock
+        // and condition variables still count the parent's waiters: it
+        // touches none of them, and lets the whole state go.
         if (getpid() != owner_) {
-            (void)threads_.release();
+            (void)core_.release();
             return;
         }
         {
-            std::lock_guard lock(mu_);
-            stop_ = true;
+            std::lock_guard lock(core_->mu);
+            core_->stop = true;
         }
-        wake_.notify_all();
-        for (std::thread &t : *threads_) t.join();
+        core_->wake.notify_all();
+        for (std::thread &t : core_->threads) t.join();
     }
     WorkerPool(const WorkerPool &) = delete;
     WorkerPool &operator=(const WorkerPool &) = delete;
 
-    unsigned workers() const { return static_cast<unsigned>(threads_->size()); }
+    unsigned workers() const { return static_cast<unsigned>(core_->threads.size()); }
 
     /// Calls f(lo, hi) on chunks of at most `chunk` items covering [0, n) once
     /// each, on the calling thread and any workers that are free; returns when
     /// all are done, rethrowing the first exception of any chunk. A call made
-    /// while another is running does its work alone on its own thread.
+    /// while another is running, or in a forked child, does its work alone on
+    /// its own thread.
     template <class F>
     void run(std::size_t n, std::size_t chunk, F &&f) {
         chunk = std::max<std::size_t>(chunk, 1);
-        std::unique_lock busy(run_mu_, std::try_to_lock);
-        if (!busy || threads_->empty() || n <= chunk || getpid() != owner_) {
+        const auto alone = [&] {
             for (std::size_t lo = 0; lo < n; lo += chunk) f(lo, std::min(n, lo + chunk));
-            return;
-        }
+        };
+        if (core_->threads.empty() || n <= chunk || getpid() != owner_) return alone();
+        std::unique_lock busy(core_->run_mu, std::try_to_lock);
+        if (!busy) return alone();
         using Fn = std::remove_reference_t<F>;
+        Core &c = *core_;
         {
-            std::lock_guard lock(mu_);
-            call_ = [](void *ctx, std::size_t lo, std::size_t hi) { (*static_cast<Fn *>(ctx))(lo, hi); };
-            ctx_ = &f;
-            n_ = n;
-            chunk_ = chunk;
-            next_.store(0, std::memory_order_relaxed);
-            failure_ = nullptr;
-            open_ = true;
-            ++generation_;
+            std::lock_guard lock(c.mu);
+            c.call = [](void *ctx, std::size_t lo, std::size_t hi) { (*static_cast<Fn *>(ctx))(lo, hi); };
+            c.ctx = &f;
+            c.n = n;
+            c.chunk = chunk;
+            c.next.store(0, std::memory_order_relaxed);
+            c.failure = nullptr;
+            c.open = true;
+            ++c.generation;
         }
-        wake_.notify_all();
-        claim();
-        std::unique_lock lock(mu_);
+        c.wake.notify_all();
+        c.claim();
+        std::unique_lock lock(c.mu);
         // No worker joins from here on; those that did finish their chunks.
-        open_ = false;
-        done_.wait(lock, [this] { return active_ == 0; });
-        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+        c.open = false;
+        c.done.wait(lock, [&c] { return c.active == 0; });
+        if (c.failure) std::rethrow_exception(std::exchange(c.failure, nullptr));
     }
 
 private:
-    /// Works on chunks until none are left.
-    void claim() {
-        for (;;) {
-            const std::size_t lo = next_.fetch_add(chunk_, std::memory_order_relaxed);
-            if (lo >= n_) return;
-            try {
-                call_(ctx_, lo, std::min(n_, lo + chunk_));
-            } catch (...) {
-                std::lock_guard lock(mu_);
-                if (!failure_) failure_ = std::current_exception();
+    struct Core {
+        /// Works on chunks until none are left.
+        void claim() {
+            for (;;) {
+                const std::size_t lo = next.fetch_add(chunk, std::memory_order_relaxed);
+                if (lo >= n) return;
+                try {
+                    call(ctx, lo, std::min(n, lo + chunk));
+                } catch (...) {
+                    std::lock_guard lock(mu);
+                    if (!failure) failure = std::current_exception();
+                }
             }
         }
-    }
 
-    void work() {
-        uint64_t seen = 0;
-        std::unique_lock lock(mu_);
-        for (;;) {
-            wake_.wait(lock, [&] { return stop_ || (open_ && generation_ != seen); });
-            if (stop_) return;
-            seen = generation_;
-            ++active_;
-            lock.unlock();
-            claim();
-            lock.lock();
-            if (--active_ == 0) done_.notify_one();
+        void work() {
+            uint64_t seen = 0;
+            std::unique_lock lock(mu);
+            for (;;) {
+                wake.wait(lock, [&] { return stop || (open && generation != seen); });
+                if (stop) return;
+                seen = generation;
+                ++active;
+                lock.unlock();
+                claim();
+                lock.lock();
+                if (--active == 0) done.notify_one();
+            }
         }
-    }
 
-    std::mutex run_mu_;  // one run at a time
-    std::mutex mu_;      // guards everything below but next_
-    std::condition_variable wake_, done_;
-    // The current run: read by a worker only between joining it (active_
-    // counted, under mu_) and leaving it, while the caller waits for it.
-    void (*call_)(void *, std::size_t, std::size_t) = nullptr;
-    void *ctx_ = nullptr;
-    std::size_t n_ = 0, chunk_ = 1;
-    std::atomic<std::size_t> next_{0};
-    std::exception_ptr failure_;
-    bool open_ = false, stop_ = false;
-    uint64_t generation_ = 0;
-    unsigned active_ = 0;
+        std::mutex run_mu;  // one run at a time
+        std::mutex mu;      // guards everything below but next
+        std::condition_variable wake, done;
+        // The current run: read by a worker only between joining it (active
+        // counted, under mu) and leaving it, while the caller waits for it.
+        void (*call)(void *, std::size_t, std::size_t) = nullptr;
+        void *ctx = nullptr;
+        std::size_t n = 0, chunk = 1;
+        std::atomic<std::size_t> next{0};
+        std::exception_ptr failure;
+        bool open = false, stop = false;
+        uint64_t generation = 0;
+        unsigned active = 0;
+        std::vector<std::thread> threads;
+    };
+
     const pid_t owner_;  // the process whose threads these are
-    std::unique_ptr<std::vector<std::thread>> threads_ = std::make_unique<std::vector<std::thread>>();
+    std::unique_ptr<Core> core_;
 };
 
 // ---- the batch ----
