@@ -198,7 +198,7 @@ Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) 
         // Plain C++ over private vectors: the checks need no interpreter.
         PyThreadState *ts = PyEval_SaveThread();
         try {
-            fault = with_nw(r.words, [&](auto n) { return check_records<decltype(n)::value>(r); });
+            fault = with_word_count(r.words, [&](auto n) { return check_records<decltype(n)::value>(r); });
         } catch (...) {
             PyEval_RestoreThread(ts);
             throw;
@@ -294,7 +294,7 @@ Ref self_play(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
                 return true;
             });
         };
-        with_nw(words_for(c.width, c.height),
+        with_word_count(words_for(c.width, c.height),
                 [&](auto n) { return run_self_play<decltype(n)::value>(c, out, between); });
     }
     if (stopped) throw std::move(*stopped);
@@ -458,7 +458,7 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
         // The records never change and the arrays are held here, so the work
         // needs no interpreter.
         Unlocked unlocked;
-        with_nw(r.words, [&](auto nw) {
+        with_word_count(r.words, [&](auto nw) {
             expand_records<decltype(nw)::value>(r, all ? nullptr : indices.data(), static_cast<std::size_t>(n),
                                                 mirror, dst);
         });
