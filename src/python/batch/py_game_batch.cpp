@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include <unistd.h>
+
 #include "../../batch.h"
 #include "../numpy_util.h"
 #include "../objects.h"
@@ -188,13 +190,18 @@ std::pair<unsigned, unsigned> common_size(const std::vector<Ref> &games) {
     return size;
 }
 
-/// The largest count of games whose storage fits a signed size: each game
-/// takes two bit sets, its history, the move count and the status byte.
+/// The largest count of games whose storage fits both a signed size and the
+/// machine's memory: each game takes two bit sets, its history, the move
+/// count and the status byte.
 template <int NW>
 std::size_t max_games(std::size_t capacity) {
     using B = Batch<NW, RawAllocator>;
     const std::size_t per_game = 2 * sizeof(Bitboard<NW>) + capacity * sizeof(typename B::Cell) + 5;
-    return static_cast<std::size_t>(PY_SSIZE_T_MAX) / per_game;
+    std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0 && static_cast<std::size_t>(pages) < limit / static_cast<std::size_t>(page))
+        limit = static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+    return limit / per_game;
 }
 
 // ---- the class ----
@@ -202,6 +209,8 @@ std::size_t max_games(std::size_t capacity) {
 template <int NW>
 Ref create_batch(PyTypeObject *type, std::size_t count, unsigned width, unsigned height,
                  std::size_t capacity, unsigned threads) {
+    // Storage beyond the machine's memory is refused before it is asked for:
+    // such a request can only fail, and some allocators abort on it.
     if (count > max_games<NW>(std::max<std::size_t>(capacity, std::size_t{width} * height)))
         throw std::bad_alloc();
     // The workers start with the batch, while the interpreter lock is held, so
