@@ -15,22 +15,7 @@ namespace {
 
 int exec_module(PyObject *module) noexcept {
     try {
-        if (!PyModule_Check(module)) throw PyError(PyExc_TypeError, "expected a module object");
-#if defined(__POPCNT__) && (defined(__x86_64__) || defined(__i386__))
-        // Built to count bits with POPCNT: refuse to load where it would fault.
-        if (!__builtin_cpu_supports("popcnt"))
-            throw PyError(PyExc_ImportError,
-                          "drevik_gravline needs a processor with the POPCNT instruction");
-#endif
-        // The classes and the exception class are process-wide: only the main
-        // interpreter may have them. The interpreters slot below refuses an
-        // isolated interpreter before this runs, but a legacy one (sharing the
-        // main one's settings) passes it on 3.12 and later, and 3.11 has no
-        // slot at all: refuse every other interpreter here, in the slot's words.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main())
-            throw PyError(PyExc_ImportError,
-                          "module drevik_gravline does not support loading in subinterpreters");
-        install_fork_handler();
+        check_loadable(module, "drevik_gravline");
         module_add(module, "Board", type_ref(board_type()));
         module_add(module, "Game", type_ref(game_type()));
         module_add(module, "Move", type_ref(move_type()));

@@ -154,6 +154,25 @@ void install_fork_handler() {
 #endif
 }
 
+void check_loadable(PyObject *module, const char *name) {
+    if (!PyModule_Check(module)) throw PyError(PyExc_TypeError, "expected a module object");
+#if defined(__POPCNT__) && (defined(__x86_64__) || defined(__i386__))
+    // Built to count bits with POPCNT: refuse to load where it would fault.
+    if (!__builtin_cpu_supports("popcnt"))
+        throw PyError(PyExc_ImportError,
+                      std::string(name) + " needs a processor with the POPCNT instruction");
+#endif
+    // The classes and the exception class are process-wide: only the main
+    // interpreter may have them. The interpreters slot refuses an isolated
+    // interpreter before this runs, but a legacy one (sharing the main one's
+    // settings) passes it on 3.12 and later, and 3.11 has no slot at all:
+    // refuse every other interpreter here, in the slot's words.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main())
+        throw PyError(PyExc_ImportError,
+                      "module " + std::string(name) + " does not support loading in subinterpreters");
+    install_fork_handler();
+}
+
 // ---- argument binding ----
 
 namespace {

@@ -126,6 +126,12 @@ void reset_lazy_values_in_child() noexcept;
 /// per process); throws ImportError when the system refuses.
 void install_fork_handler();
 
+/// The first step of a module's registration, `name` being the module's: the
+/// module object, the processor (POPCNT where built for it) and the
+/// interpreter are checked, each failing with its ImportError, and the fork
+/// handler is registered.
+void check_loadable(PyObject *module, const char *name);
+
 /// A value created on first need and kept for the life of the process. Two
 /// threads may race to create it, with or without an interpreter lock: the
 /// loser waits on the mutex with its thread state detached (so the winner may

@@ -7,19 +7,7 @@ namespace {
 
 int exec_module(PyObject *module) noexcept {
     try {
-        if (!PyModule_Check(module)) throw PyError(PyExc_TypeError, "expected a module object");
-#if defined(__POPCNT__) && (defined(__x86_64__) || defined(__i386__))
-        // Built to count bits with POPCNT: refuse to load where it would fault.
-        if (!__builtin_cpu_supports("popcnt"))
-            throw PyError(PyExc_ImportError,
-                          "drevik_gravline_batch needs a processor with the POPCNT instruction");
-#endif
-        // Only the main interpreter: the interpreters slot lets a legacy
-        // subinterpreter through on 3.12 and later, and 3.11 has no slot.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main())
-            throw PyError(PyExc_ImportError,
-                          "module drevik_gravline_batch does not support loading in subinterpreters");
-        install_fork_handler();
+        check_loadable(module, "drevik_gravline_batch");
         // Game objects go in and out: their class is drevik_gravline's own.
         load_c_api();
         add_game_batch(module);
