@@ -77,7 +77,8 @@ fi
 # included, and the interpreter.
 stamp=$(cd "$root" && {
   echo "$base"
-  find src stubs CMakeLists.txt pyproject.toml LICENSE scripts/setup_venv.sh -type f -print0 |
+  find src python stubs CMakeLists.txt pyproject.toml LICENSE scripts/setup_venv.sh -type f \
+    -not -name "*.pyc" -print0 |
     LC_ALL=C sort -z | xargs -0 sha256sum
 } | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$venv/.gravline-stamp" 2>/dev/null)" != "$stamp" ] ||

@@ -8,6 +8,7 @@ work without it; `pip install "drevik_gravline[ray]"` adds it.
 
 from __future__ import annotations
 
+import importlib
 import operator
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, cast
@@ -36,11 +37,11 @@ class ShardError(RuntimeError):
 
 def import_ray() -> Any:
     """Ray itself, or an ImportError whose one line says how to install it."""
+    # Imported by name, so that type checks of this package need no Ray either.
     try:
-        import ray
+        return importlib.import_module("ray")
     except ImportError:
         raise ImportError(MISSING_RAY) from None
-    return ray
 
 
 def shard_ranges(games: int, shards: int) -> list[tuple[int, int]]:
