@@ -66,14 +66,15 @@ echo "== module tests under ASan + UBSan ($("$VPY" -c 'import sys; print(sys.ver
 # the module's use of a freed object is caught too. Leak detection is off: at exit
 # the interpreter, NumPy's import and tracemalloc leave unfreed blocks in every
 # process, none of them the module's; the module's own leaks are what
-# test_leaks.py measures, and it runs here too.
+# leak tests (test_leaks*.py) measure, and they run here too.
 pytest=("$VPY" -m pytest -q -p no:cacheprovider)
 LD_PRELOAD="$asan $stdcxx" PYTHONMALLOC=malloc ASAN_OPTIONS=$common:detect_leaks=0 \
-  "${pytest[@]}" --ignore="$root/tests/python/test_leaks.py" "$root/tests/python" || status=1
-# test_leaks.py compares resident sizes, which the quarantine of freed blocks
-# would grow: it runs on its own with freed memory handed back at once.
+  "${pytest[@]}" --ignore="$root/tests/python/test_leaks.py" \
+  --ignore="$root/tests/python/test_leaks_batch.py" "$root/tests/python" || status=1
+# The leak tests compare resident sizes, which the quarantine of freed blocks
+# would grow: they run on their own with freed memory handed back at once.
 LD_PRELOAD="$asan $stdcxx" PYTHONMALLOC=malloc ASAN_OPTIONS=$common:detect_leaks=0:quarantine_size_mb=0 \
-  "${pytest[@]}" "$root/tests/python/test_leaks.py" || status=1
+  "${pytest[@]}" "$root/tests/python/test_leaks.py" "$root/tests/python/test_leaks_batch.py" || status=1
 
 if compgen -G "$logs/report*" >/dev/null; then
   echo "== sanitizer reports ==" >&2

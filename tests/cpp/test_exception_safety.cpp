@@ -30,6 +30,11 @@ thread_local long allocations_before_failure = -1;
 [[gnu::noinline]] void operator delete(void *p) noexcept { std::free(p); }
 // The sized form too, or a sanitizer's own would free what this malloc'ed.
 [[gnu::noinline]] void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+// The array forms as well: the history allocates arrays, and a sanitizer's
+// runtime serves them itself instead of through the single-object form above.
+[[gnu::noinline]] void *operator new[](std::size_t n) { return ::operator new(n); }
+[[gnu::noinline]] void operator delete[](void *p) noexcept { ::operator delete(p); }
+[[gnu::noinline]] void operator delete[](void *p, std::size_t) noexcept { ::operator delete(p); }
 
 using namespace gravline;
 using namespace gravline::testing;
