@@ -31,20 +31,12 @@
 
 #include <unistd.h>
 
-#include "encode.h"
 #include "hash.h"
+#include "planes.h"
 
 namespace gravline {
 
-// ---- planes ----
-
-/// Entry b holds the eight floats of byte b, bit j as float j: 1.0 or 0.0.
-inline constexpr auto kByteFloats = [] {
-    std::array<std::array<float, 8>, 256> t{};
-    for (unsigned b = 0; b < 256; ++b)
-        for (unsigned j = 0; j < 8; ++j) t[b][j] = (b >> j) & 1 ? 1.0f : 0.0f;
-    return t;
-}();
+// ---- legal masks ----
 
 /// Entry b holds byte j = bit j of b, e.g. 0b101 gives bytes 1, 0, 1, 0, ...
 /// (in memory order, whatever the machine's byte order).
@@ -54,64 +46,6 @@ inline constexpr auto kSpreadBits = [] {
         for (unsigned j = 0; j < 8; ++j) t[b][j] = (b >> j) & 1;
     return t;
 }();
-
-/// Writes bit k of `bits` as float k (1.0 or 0.0) for k < n: one plane, whose
-/// cell (col, row) is float row * width + col as it is bit row * width + col.
-template <int NW>
-inline void write_bit_plane(float *out, const Bitboard<NW> &bits, unsigned n) {
-    unsigned k = 0;
-    // A byte never straddles two words: k is a multiple of 8.
-    for (; k + 8 <= n; k += 8)
-        std::memcpy(out + k, kByteFloats[(bits.w[k / 64] >> (k % 64)) & 0xff].data(), 8 * sizeof(float));
-    if (k < n) {
-        const unsigned byte = (bits.w[k / 64] >> (k % 64)) & 0xff;
-        std::memcpy(out + k, kByteFloats[byte].data(), (n - k) * sizeof(float));
-    }
-}
-
-/// The 17 planes of a position into `out` (17 x cells floats, every one
-/// written): planes 2t and 2t + 1 hold the side to move's and the other
-/// side's pieces t moves ago, for t up to seven and the moves there are (later
-/// planes zero), and plane 16 is all ones when Red moves. `cell_at(j)` is the
-/// cell of history move j of `moves`, or `cells` or more for one off the board,
-/// which takes nothing back. Equal to encode_planes of the same game.
-template <int NW, class CellAt>
-void write_planes(float *out, const Bitboard<NW> &red, const Bitboard<NW> &yellow, Player turn,
-                  unsigned cells, std::size_t moves, CellAt &&cell_at) {
-    // Red is looked up first, so a cell in both sets belongs to Red.
-    Bitboard<NW> r = red, y = yellow.and_not(red);
-    const bool red_moves = turn == Player::Red;
-    const std::size_t k = std::min<std::size_t>(moves, kHistoryPlies);
-    for (unsigned t = 0; t <= kHistoryPlies; ++t) {
-        float *plane = out + std::size_t{2 * t} * cells;
-        if (t > k) {
-            std::memset(plane, 0, 2 * std::size_t{cells} * sizeof(float));
-            continue;
-        }
-        if (t > 0) {
-            const std::size_t c = cell_at(moves - t);
-            if (c < cells) {
-                r.clear_bit(static_cast<unsigned>(c));
-                y.clear_bit(static_cast<unsigned>(c));
-            }
-        }
-        write_bit_plane(plane, red_moves ? r : y, cells);
-        write_bit_plane(plane + cells, red_moves ? y : r, cells);
-    }
-    std::fill_n(out + std::size_t{2 * (kHistoryPlies + 1)} * cells, cells, red_moves ? 1.0f : 0.0f);
-}
-
-/// The 17 planes of `game` into `out` (17 x height x width floats, every one
-/// written, nothing zeroed first): what encode_planes writes into a zeroed buffer.
-template <int NW>
-void write_game_planes(const Game<NW> &game, float *out) {
-    const unsigned w = game.width(), h = game.height();
-    write_planes(out, game.board.red, game.board.yellow, game.turn, w * h, game.history.size(),
-                 [&](std::size_t j) -> std::size_t {
-                     const Move m = game.history[j];
-                     return m.col < w && m.row < h ? std::size_t{m.row} * w + m.col : w * h;
-                 });
-}
 
 // ---- threads ----
 
@@ -364,8 +298,9 @@ public:
     /// The 17 planes of game i into `out` (17 x height x width floats).
     void write_planes(std::size_t i, float *out) const {
         const Cell *h = &history_[i * capacity_];
-        gravline::write_planes(out, red_[i], yellow_[i], turn(i), cells(), moves_[i],
-                               [h](std::size_t j) -> std::size_t { return h[j]; });
+        const std::size_t moves = moves_[i];
+        gravline::write_planes(out, red_[i], yellow_[i], turn(i) == Player::Red, cells(), moves,
+                               [h, moves](std::size_t t) -> std::size_t { return h[moves - t]; });
     }
 
     /// The planes of games [begin, end), game i's at out + i * 17 * cells.

@@ -10,9 +10,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <new>
 #include <vector>
 
-#include "encode.h"
+#include <sys/mman.h>
+
+#include "planes.h"
 
 namespace gravline {
 
@@ -20,6 +23,43 @@ namespace gravline {
 inline constexpr unsigned kRecordMoves = 8;
 /// A move slot before the start of the game.
 inline constexpr uint8_t kNoMove = 0xff;
+
+/// The allocator of the records' fields. From kHugeFrom bytes up an array
+/// starts on a 2 MiB boundary, and the kernel is asked to back its whole 2 MiB
+/// pages with huge pages, as NumPy does for its large arrays: a minibatch drawn
+/// at random from a large set of records reads every field of each record, and
+/// with small pages nearly every one of those reads also misses the TLB.
+template <class T>
+struct FieldAllocator {
+    using value_type = T;
+    static constexpr std::size_t kHugePage = std::size_t{1} << 21;
+    static constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
+
+    FieldAllocator() = default;
+    template <class U>
+    constexpr FieldAllocator(const FieldAllocator<U> &) noexcept {}
+
+    T *allocate(std::size_t n) {
+        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kHugeFrom) return static_cast<T *>(::operator new(bytes));
+        void *p = ::operator new(bytes, std::align_val_t{kHugePage});
+#ifdef MADV_HUGEPAGE
+        // Only the whole pages inside the array, so no other memory is touched;
+        // advice that the kernel refuses changes nothing.
+        (void)madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+#endif
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, std::size_t n) noexcept {
+        if (n * sizeof(T) < kHugeFrom) ::operator delete(p);
+        else ::operator delete(p, std::align_val_t{kHugePage});
+    }
+    friend constexpr bool operator==(const FieldAllocator &, const FieldAllocator &) { return true; }
+};
+
+template <class T>
+using FieldVector = std::vector<T, FieldAllocator<T>>;
 
 /// The positions of self-play games, one record per position before a move, as
 /// one array per field (what a NumPy caller sees is the same layout). A record
@@ -46,17 +86,17 @@ struct Records {
     unsigned width = 0;
     unsigned height = 0;
     int words = 0;
-    std::vector<uint64_t> red;
-    std::vector<uint64_t> yellow;
-    std::vector<uint8_t> last_moves;
-    std::vector<int8_t> turn;
-    std::vector<uint32_t> policy;
-    std::vector<uint32_t> opponent_policy;
-    std::vector<uint8_t> opponent_mask;
-    std::vector<int8_t> value;
-    std::vector<uint32_t> game;
-    std::vector<uint16_t> ply;
-    std::vector<uint8_t> action;
+    FieldVector<uint64_t> red;
+    FieldVector<uint64_t> yellow;
+    FieldVector<uint8_t> last_moves;
+    FieldVector<int8_t> turn;
+    FieldVector<uint32_t> policy;
+    FieldVector<uint32_t> opponent_policy;
+    FieldVector<uint8_t> opponent_mask;
+    FieldVector<int8_t> value;
+    FieldVector<uint32_t> game;
+    FieldVector<uint16_t> ply;
+    FieldVector<uint8_t> action;
 
     /// No records for boards of this size; fails for a size outside 4..32.
     static Records make(unsigned width, unsigned height) {
@@ -124,7 +164,7 @@ struct Records {
 namespace records_detail {
 
 template <int NW>
-Bitboard<NW> load_bits(const std::vector<uint64_t> &v, std::size_t i) {
+Bitboard<NW> load_bits(const FieldVector<uint64_t> &v, std::size_t i) {
     Bitboard<NW> b;
     std::memcpy(b.w.data(), v.data() + i * NW, sizeof b.w);
     return b;
@@ -140,17 +180,29 @@ constexpr uint32_t reverse_bits(uint32_t x) {
 
 /// Each row of the board reversed, column c going to column width - 1 - c.
 template <int NW>
-Bitboard<NW> mirror(const Bitboard<NW> &b, unsigned width, unsigned height) {
-    Bitboard<NW> out;
-    for (unsigned r = 0; r < height; ++r) {
-        const uint64_t row = reverse_bits(b.extract(r * width, width)) >> (32 - width);
-        const unsigned start = r * width, i = start / 64, s = start % 64;
-        out.w[i] |= row << s;
-        // A row that runs into the next word; s > 0 there, since width <= 32.
-        if constexpr (NW > 1)
+Bitboard<NW> mirror(const Bitboard<NW> &b, const BoardGeometry<NW> &g) {
+    const unsigned width = g.width, height = g.height;
+    if constexpr (NW == 1) {
+        // In one word each column moves as a whole, c and width - 1 - c
+        // trading places, the middle one of an odd width staying.
+        const uint64_t x = b.w[0];
+        uint64_t m = width % 2 ? x & g.column_masks[width / 2].w[0] : 0;
+        for (unsigned c = 0; c < width / 2; ++c) {
+            const unsigned d = width - 1 - 2 * c;
+            m |= (x & g.column_masks[c].w[0]) << d | (x & g.column_masks[width - 1 - c].w[0]) >> d;
+        }
+        return Bitboard<NW>{{m}};
+    } else {
+        Bitboard<NW> out;
+        for (unsigned r = 0; r < height; ++r) {
+            const uint64_t row = reverse_bits(b.extract(r * width, width)) >> (32 - width);
+            const unsigned start = r * width, i = start / 64, s = start % 64;
+            out.w[i] |= row << s;
+            // A row that runs into the next word; s > 0 there, since width <= 32.
             if (s + width > 64) out.w[i + 1] |= row >> (64 - s);
+        }
+        return out;
     }
-    return out;
 }
 
 /// Takes the top piece off column `col`, whichever colour it is. The column
@@ -162,27 +214,6 @@ void take_back(Bitboard<NW> &red, Bitboard<NW> &yellow, unsigned col, const Boar
     const unsigned k = (n - 1u) * g.width + col;
     red.clear_bit(k);
     yellow.clear_bit(k);
-}
-
-/// Entry b holds bit i of b as 1.0 or 0.0 at position i: a byte of a bit set
-/// becomes eight floats in one copy.
-inline constexpr auto kByteFloats = [] {
-    std::array<std::array<float, 8>, 256> t{};
-    for (unsigned b = 0; b < 256; ++b)
-        for (unsigned i = 0; i < 8; ++i) t[b][i] = (b >> i) & 1 ? 1.0f : 0.0f;
-    return t;
-}();
-
-/// Writes bits 0 .. n - 1 of `b` as n floats: a board's bit numbering is the
-/// plane's row-major order, so a whole plane is one run of bits.
-template <int NW>
-void write_plane(float *dst, const Bitboard<NW> &b, unsigned n) {
-    unsigned k = 0;
-    // k is a multiple of 8, so a byte never straddles two words.
-    for (; k + 8 <= n; k += 8)
-        std::memcpy(dst + k, kByteFloats[(b.w[k / 64] >> (k % 64)) & 0xff].data(), 8 * sizeof(float));
-    if (k < n)
-        std::memcpy(dst + k, kByteFloats[(b.w[k / 64] >> (k % 64)) & 0xff].data(), (n - k) * sizeof(float));
 }
 
 /// A policy row: 1/k on each of the k columns of `columns`, 0 elsewhere, the
@@ -234,8 +265,25 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
         uint8_t mask;
     };
     std::vector<Picked> picked(n);
+    // Each field of a record some way ahead is asked for early, so that more
+    // misses are under way at once than the loads alone would start.
+    constexpr std::size_t kAhead = 16;
+    const auto prefetch = [&](std::size_t i) {
+        __builtin_prefetch(r.red.data() + i * NW);
+        __builtin_prefetch(r.yellow.data() + i * NW);
+        __builtin_prefetch(r.last_moves.data() + i * kRecordMoves);
+        __builtin_prefetch(r.policy.data() + i);
+        __builtin_prefetch(r.opponent_policy.data() + i);
+        __builtin_prefetch(r.ply.data() + i);
+        __builtin_prefetch(r.turn.data() + i);
+        __builtin_prefetch(r.value.data() + i);
+        __builtin_prefetch(r.opponent_mask.data() + i);
+    };
+    if (indices)
+        for (std::size_t j = 0; j < std::min(n, kAhead); ++j) prefetch(indices[j]);
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t i = indices ? indices[j] : j;
+        if (indices && j + kAhead < n) prefetch(indices[j + kAhead]);
         Picked &p = picked[j];
         p.red = load_bits<NW>(r.red, i);
         p.yellow = load_bits<NW>(r.yellow, i);
@@ -256,25 +304,21 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
             float *planes = out.states + row * state_size;
             Bitboard<NW> red = p.red, yellow = p.yellow;
             if (mirrored) {
-                red = records_detail::mirror(red, w, h);
-                yellow = records_detail::mirror(yellow, w, h);
+                red = records_detail::mirror(red, g);
+                yellow = records_detail::mirror(yellow, g);
             }
-            const bool red_moves = p.turn == 1;
-            const unsigned back = std::min<unsigned>(p.ply, kHistoryPlies);
-            for (unsigned t = 0; t <= kHistoryPlies; ++t) {
-                float *mine = planes + 2 * t * cells, *theirs = mine + cells;
-                if (t > back) {
-                    std::memset(mine, 0, 2 * cells * sizeof(float));
-                    continue;
-                }
-                if (t > 0) {
-                    const unsigned col = p.moves[t - 1];
-                    take_back(red, yellow, mirrored ? w - 1 - col : col, g);
-                }
-                write_plane(mine, red_moves ? red : yellow, cells);
-                write_plane(theirs, red_moves ? yellow : red, cells);
-            }
-            std::fill_n(planes + (kSpatialInputPlanes - 1) * cells, cells, red_moves ? 1.0f : 0.0f);
+            // The cell of the t-th last move: the top piece of its column once
+            // the moves after it are taken back.
+            Bitboard<NW> occupied = red | yellow;
+            const auto cell_at = [&](std::size_t t) -> std::size_t {
+                const unsigned col = mirrored ? w - 1 - p.moves[t - 1] : p.moves[t - 1];
+                const int pieces = col < w ? (occupied & g.column_masks[col]).count_ones() : 0;
+                if (pieces == 0) return cells;
+                const unsigned k = (pieces - 1u) * w + col;
+                occupied.clear_bit(k);
+                return k;
+            };
+            write_planes(planes, red, yellow, p.turn == 1, cells, p.ply, cell_at);
 
             write_policy(out.policies + row * w, p.policy, w, mirrored);
             write_policy(out.opponent_policies + row * w, p.opponent_policy, w, mirrored);

@@ -100,7 +100,7 @@ uint64_t u64_or(PyObject *o, const char *name, uint64_t fallback) { return o ? t
 
 /// A new array of one field, copied from the records.
 template <class T>
-Ref field_array(const Field &f, const std::vector<T> &v, std::size_t n, int words) {
+Ref field_array(const Field &f, const FieldVector<T> &v, std::size_t n, int words) {
     const npy_intp rows = static_cast<npy_intp>(n);
     const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
     Ref a = f.per_record == 1 ? new_array(f.typenum, {rows}) : new_array(f.typenum, {rows, static_cast<npy_intp>(per)});
@@ -134,7 +134,7 @@ std::string dtype_text(PyArray_Descr *d) {
 /// Copies a field's array into `v`, checking its kind and shape: `rows` records
 /// (the first field's count when rows is -1, set from it).
 template <class T>
-void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, std::vector<T> &v, Source src) {
+void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVector<T> &v, Source src) {
     const std::string where = std::string(src.data ? "array '" : "argument '") + f.name + "': ";
     if (!PyArray_Check(o)) {
         Ref qualname = check(PyType_GetQualName(Py_TYPE(o)));
