@@ -144,7 +144,11 @@ void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t i
     std::array<uint8_t, kMaxColumns> heights{};
     std::array<uint8_t, kMaxDimension * kMaxDimension> moves;
     uint32_t open = static_cast<uint32_t>((uint64_t{1} << w) - 1);
+    // Room for the longest game at once, cut to the game's length at the end:
+    // one resize a game instead of one a position.
     const std::size_t first = out.size();
+    out.resize(first + pb.cells);
+    std::size_t end = first;
     int8_t winner = 0;
     for (unsigned ply = 0;; ++ply) {
         const int me = ply & 1;
@@ -160,8 +164,7 @@ void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t i
         }
         const unsigned col = nth_set_bit(choice, rng.below(std::popcount(choice)));
 
-        const std::size_t i = out.size();
-        out.resize(i + 1);
+        const std::size_t i = end++;
         std::memcpy(out.red.data() + i * NW, pieces[0].w.data(), sizeof pieces[0].w);
         std::memcpy(out.yellow.data() + i * NW, pieces[1].w.data(), sizeof pieces[1].w);
         for (unsigned t = 0; t < kRecordMoves; ++t)
@@ -186,7 +189,7 @@ void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t i
         }
         if (ply + 1 == pb.cells) break;
     }
-    const std::size_t end = out.size();
+    out.resize(end);
     for (std::size_t i = first; i < end; ++i) {
         out.value[i] = static_cast<int8_t>(winner * out.turn[i]);
         const bool last = i + 1 == end;
@@ -215,11 +218,15 @@ inline uint64_t chunk_games(unsigned width, unsigned height) {
 inline constexpr std::chrono::milliseconds kReportInterval{10};
 
 /// Plays a run into `out` (replaced), games in index order, on `threads`
-/// worker threads while the calling thread collects their chunks in order.
-/// After a collected chunk, at most every kReportInterval and after the last,
-/// `between(games done)` runs on the calling thread; a false answer stops the
-/// run, which then returns false with `out` holding the games collected so
-/// far. The records are the same for any number of threads.
+/// threads: the calling thread and threads - 1 workers. Chunks of games are
+/// handed out in order; a worker plays its chunk into a buffer of its own, and
+/// the calling thread appends finished chunks to `out` in order between chunks
+/// of its own, which it plays straight into `out` when every earlier chunk is
+/// there already (always, on one thread). After a chunk, at most every
+/// kReportInterval and after the last, `between(games done)` runs on the
+/// calling thread; a false answer stops the run, which then returns false with
+/// `out` holding the games collected so far. The records are the same for any
+/// number of threads.
 template <int NW>
 bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bool(uint64_t)> &between) {
     const PlayBoard<NW> pb = PlayBoard<NW>::make(c.width, c.height);
@@ -228,21 +235,42 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
     const uint64_t chunk = chunk_games(c.width, c.height);
     const std::size_t chunks = static_cast<std::size_t>((c.games + chunk - 1) / chunk);
     const unsigned threads = static_cast<unsigned>(std::min<std::size_t>(std::max(1u, c.threads), chunks));
-    // Workers run at most this many chunks ahead of the collector.
+    // No chunk is handed out this many chunks or more past the first one not
+    // yet in `out`, which bounds the chunks waiting to be appended.
     const std::size_t ahead = 4 * std::size_t{threads};
+    const auto play_chunk = [&](std::size_t k, Records &into) {
+        const uint64_t start = k * chunk, count = std::min(chunk, c.games - start);
+        for (uint64_t gi = 0; gi < count; ++gi) play_game(pb, c.policy, c.seed, c.first_game + start + gi, into);
+    };
 
     std::mutex lock;
     std::condition_variable changed;
-    // Chunk k waits in slot k % ahead: no worker runs further ahead than that.
+    // Chunk k waits in slot k % ahead until it is appended.
     std::vector<Records> parts(ahead);
     std::vector<char> ready(ahead, 0);
-    // Emptied chunk buffers, handed back by the collector: a run allocates a
-    // few buffers instead of one per chunk.
+    // Emptied chunk buffers, handed back for reuse: a run allocates a few
+    // buffers instead of one per chunk.
     std::vector<Records> spare;
+    // next: the first chunk not handed out; collected: the first not in `out`,
+    // changed by the calling thread alone.
     std::size_t next = 0, collected = 0;
     bool stop = false;
     std::exception_ptr failure;
 
+    // A buffer for one chunk, reused if one is spare. Called with `lock` held.
+    const auto take_buffer = [&] {
+        Records part;
+        if (!spare.empty()) {
+            part = std::move(spare.back());
+            spare.pop_back();
+        }
+        return part;
+    };
+    // A chunk buffer made, or one reused, with room for a chunk of long games.
+    const auto prepare = [&](Records &part) {
+        if (part.width == 0) part = Records::make(c.width, c.height);
+        part.reserve(chunk * std::min(pb.cells, 64u));
+    };
     const auto work = [&] {
         for (;;) {
             std::size_t k;
@@ -252,17 +280,11 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
                 changed.wait(held, [&] { return stop || next >= chunks || next < collected + ahead; });
                 if (stop || next >= chunks) return;
                 k = next++;
-                if (!spare.empty()) {
-                    part = std::move(spare.back());
-                    spare.pop_back();
-                }
+                part = take_buffer();
             }
-            if (part.width == 0) part = Records::make(c.width, c.height);
             try {
-                const uint64_t start = k * chunk, count = std::min(chunk, c.games - start);
-                part.reserve(count * std::min(pb.cells, 64u));
-                for (uint64_t gi = 0; gi < count; ++gi)
-                    play_game(pb, c.policy, c.seed, c.first_game + start + gi, part);
+                prepare(part);
+                play_chunk(k, part);
             } catch (...) {
                 std::lock_guard held(lock);
                 if (!failure) failure = std::current_exception();
@@ -280,7 +302,8 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
     bool finished = true;
     {
         std::vector<std::jthread> workers;
-        // Stops the workers on every exit, a throwing between() included.
+        // Stops the workers on every exit, a throwing between() or a failed
+        // chunk of the calling thread's included.
         struct Stop {
             std::mutex &lock;
             std::condition_variable &changed;
@@ -291,35 +314,53 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
                 changed.notify_all();
             }
         };
-        for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
+        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
         Stop stopper{lock, changed, stop};
         auto last_report = std::chrono::steady_clock::now();
-        uint64_t done = 0;
         while (collected < chunks) {
+            // Append the next chunk if a worker has finished it, else play
+            // the next chunk handed out, else wait for a worker.
             Records part;
+            std::size_t mine = chunks;
             {
                 std::unique_lock held(lock);
-                const std::size_t slot = collected % ahead;
-                changed.wait(held, [&] { return failure || ready[slot]; });
                 if (failure) break;
-                part = std::move(parts[slot]);
-                ready[slot] = 0;
+                const std::size_t slot = collected % ahead;
+                if (ready[slot]) {
+                    part = std::move(parts[slot]);
+                    ready[slot] = 0;
+                } else if (next < chunks && next < collected + ahead) {
+                    mine = next++;
+                    if (mine != collected) part = take_buffer();
+                } else {
+                    changed.wait(held, [&] { return failure || ready[slot]; });
+                    continue;
+                }
+            }
+            if (mine == collected || mine == chunks) {
+                if (mine == collected) play_chunk(mine, out);
+                else out.append(part);
+                // The first chunk's positions per game size the whole run, so
+                // the result rarely grows (and copies itself) afterwards.
+                if (collected == 0) {
+                    const uint64_t estimate = out.size() * (chunks + chunks / 4);
+                    out.reserve(static_cast<std::size_t>(std::min<uint64_t>(estimate, uint64_t{1} << 22)));
+                }
+                part.resize(0);
+                std::lock_guard held(lock);
+                if (part.width != 0) spare.push_back(std::move(part));
                 ++collected;
                 changed.notify_all();
-            }
-            // The first chunk's positions per game size the whole run, so the
-            // result rarely grows (and copies itself) afterwards.
-            if (collected == 1) {
-                const uint64_t estimate = part.size() * (chunks + chunks / 4);
-                out.reserve(static_cast<std::size_t>(std::min<uint64_t>(estimate, uint64_t{1} << 22)));
-            }
-            out.append(part);
-            part.resize(0);
-            {
+            } else {
+                // Ahead of a worker's chunk: kept until that one is appended.
+                prepare(part);
+                play_chunk(mine, part);
                 std::lock_guard held(lock);
-                spare.push_back(std::move(part));
+                parts[mine % ahead] = std::move(part);
+                ready[mine % ahead] = 1;
+                continue;
             }
-            done = std::min(c.games, collected * chunk);
+            const uint64_t done = std::min(c.games, collected * chunk);
             const auto now = std::chrono::steady_clock::now();
             if (between && (collected == chunks || now - last_report >= kReportInterval)) {
                 last_report = now;
