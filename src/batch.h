@@ -257,22 +257,21 @@ public:
         const Bitboard<NW> occupied = red_[i] | yellow_[i];
         // A board edited below its pieces lands the piece in the lowest gap.
         const unsigned k = geometry_.column_masks[col].and_not(occupied).lowest_set_bit();
-        const bool yellow_moves = status_[i] & batch_status::kYellowToMove;
-        Bitboard<NW> &mine = yellow_moves ? yellow_[i] : red_[i];
+        // The mover is looked up, not branched on: the games of a batch are at
+        // any ply, so a branch on the turn would be guessed wrong half the time.
+        const unsigned yellow_moves = (status_[i] & batch_status::kYellowToMove) != 0;
+        Bitboard<NW> *const sides[2] = {&red_[i], &yellow_[i]};
+        Bitboard<NW> &mine = *sides[yellow_moves];
         mine.set_bit(k);
         history_[i * capacity_ + moves_[i]++] = static_cast<Cell>(k);
-        uint8_t status = yellow_moves ? 0 : batch_status::kYellowToMove;  // the turn passes
-        bool won = false;
-        if (has_four(mine, geometry_)) {
-            won = true;
-            status |= 1 + static_cast<uint8_t>(win_for(yellow_moves ? Player::Yellow : Player::Red));
-        } else {
-            Bitboard<NW> now = occupied;
-            now.set_bit(k);
-            if ((now & geometry_.top_row) == geometry_.top_row)
-                status |= 1 + static_cast<uint8_t>(GameOutcome::Draw);
-        }
-        status_[i] = status;
+        static constexpr uint8_t kWon[2] = {1 + static_cast<uint8_t>(GameOutcome::RedWin),
+                                            1 + static_cast<uint8_t>(GameOutcome::YellowWin)};
+        constexpr uint8_t kDrawn = 1 + static_cast<uint8_t>(GameOutcome::Draw);
+        const bool won = has_four(mine, geometry_);
+        const bool full = geometry_.top_row.and_not(occupied | mine).empty();
+        // The turn passes; a win counts before a full board.
+        const uint8_t turn = yellow_moves ? 0 : batch_status::kYellowToMove;
+        status_[i] = static_cast<uint8_t>(turn | (won ? kWon[yellow_moves] : full ? kDrawn : 0));
         return won;
     }
 
