@@ -77,7 +77,12 @@ struct Bitboard {
         for (int i = 0; i < NW; ++i) r.w[i] = w[i] & ~o.w[i];
         return r;
     }
-    friend constexpr bool operator==(const Bitboard &, const Bitboard &) = default;
+    /// Word by word: a defaulted comparison may become a call to memcmp.
+    friend constexpr bool operator==(const Bitboard &a, const Bitboard &b) {
+        uint64_t differ = 0;
+        for (int i = 0; i < NW; ++i) differ |= a.w[i] ^ b.w[i];
+        return differ == 0;
+    }
 
     constexpr bool empty() const {
         uint64_t any = 0;

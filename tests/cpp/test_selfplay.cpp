@@ -154,6 +154,20 @@ TEST(Records, SevenBySixRecordIsFortyTwoBytes) {
     for (int k = 1; k <= 32; ++k) EXPECT_EQ(static_cast<float>(1.0 / k), 1.0f / k) << k;
 }
 
+TEST(Records, LargeFieldsStartOnHugePageBoundariesAndKeepTheirContents) {
+    // A field grows from small blocks into one that starts on a 2 MiB boundary,
+    // keeping every value on the way; so does a copy, and both free cleanly.
+    FieldVector<uint32_t> v;
+    for (uint32_t k = 0; k < (3u << 20) / sizeof(uint32_t); ++k) v.push_back(k * 2654435761u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % FieldAllocator<uint32_t>::kHugePage, 0u);
+    const FieldVector<uint32_t> copy = v;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(copy.data()) % FieldAllocator<uint32_t>::kHugePage, 0u);
+    for (uint32_t k = 0; k < v.size(); ++k) ASSERT_EQ(copy[k], k * 2654435761u);
+    v.resize(10);
+    v.shrink_to_fit();
+    EXPECT_EQ(v[9], 9 * 2654435761u);
+}
+
 TYPED_TEST(SelfPlay, WinningCellsMatchTheGridOnRandomBoards) {
     constexpr int NW = TypeParam::value;
     std::mt19937 rng(5);
@@ -237,30 +251,34 @@ TYPED_TEST(SelfPlay, SameRecordsForAnyThreadsAndRunLength) {
 }
 
 TEST(SelfPlayRun, BetweenChunksSeesProgressAndCanStop) {
-    const uint64_t chunk = chunk_games(7, 6), games = chunk * 200 + 1;
-    std::vector<uint64_t> seen;
-    Records out;
-    SelfPlayConfig c{7, 6, Policy::Random, 0, 0, games, 2};
-    EXPECT_TRUE(run_self_play<1>(c, out, [&](uint64_t done) {
-        seen.push_back(done);
-        return true;
-    }));
-    // Whole chunks in order, the last call for the whole run.
-    ASSERT_FALSE(seen.empty());
-    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
-    for (std::size_t k = 0; k + 1 < seen.size(); ++k) EXPECT_EQ(seen[k] % chunk, 0u);
-    EXPECT_EQ(seen.back(), games);
-    EXPECT_EQ(out.game.back(), games - 1);
-    // Stopped after the first report: the games collected by then, a whole number of chunks.
-    EXPECT_FALSE(run_self_play<1>(c, out, [](uint64_t) { return false; }));
-    EXPECT_EQ((out.game.back() + 1) % chunk, 0u);
-    EXPECT_LT(out.game.back(), games - 1);
-    // A failure in between() stops the workers and passes through.
-    EXPECT_THROW(run_self_play<1>(c, out, [](uint64_t) -> bool { throw std::runtime_error("stop"); }),
-                 std::runtime_error);
-    c.games = 0;
-    EXPECT_TRUE(run_self_play<1>(c, out, nullptr));
-    EXPECT_EQ(out.size(), 0u);
+    // One thread plays every chunk itself; with two it also appends a worker's.
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        const uint64_t chunk = chunk_games(7, 6), games = chunk * 200 + 1;
+        std::vector<uint64_t> seen;
+        Records out;
+        SelfPlayConfig c{7, 6, Policy::Random, 0, 0, games, threads};
+        EXPECT_TRUE(run_self_play<1>(c, out, [&](uint64_t done) {
+            seen.push_back(done);
+            return true;
+        }));
+        // Whole chunks in order, the last call for the whole run.
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        for (std::size_t k = 0; k + 1 < seen.size(); ++k) EXPECT_EQ(seen[k] % chunk, 0u);
+        EXPECT_EQ(seen.back(), games);
+        EXPECT_EQ(out.game.back(), games - 1);
+        // Stopped after the first report: the games collected by then, a whole number of chunks.
+        EXPECT_FALSE(run_self_play<1>(c, out, [](uint64_t) { return false; }));
+        EXPECT_EQ((out.game.back() + 1) % chunk, 0u);
+        EXPECT_LT(out.game.back(), games - 1);
+        // A failure in between() stops the workers and passes through.
+        EXPECT_THROW(run_self_play<1>(c, out, [](uint64_t) -> bool { throw std::runtime_error("stop"); }),
+                     std::runtime_error);
+        c.games = 0;
+        EXPECT_TRUE(run_self_play<1>(c, out, nullptr));
+        EXPECT_EQ(out.size(), 0u);
+    }
 }
 
 TEST(SelfPlayRun, TacticalSetsInKnownPositions) {
