@@ -13,6 +13,7 @@ extern PyMethodDef augment_symmetries_def;
 
 namespace {
 
+/// The registration step: the nine public names, pickling and the private table.
 void exec_module(PyObject *module) {
     check_loadable(module, "drevik_gravline");
     module_add(module, "Board", type_ref(board_type()));

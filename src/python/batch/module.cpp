@@ -5,6 +5,7 @@
 namespace gravline::py {
 namespace {
 
+/// The registration step: GameBatch, encode_games, Records and self_play.
 void exec_module(PyObject *module) {
     check_loadable(module, "drevik_gravline_batch");
     // Game objects go in and out: their class is drevik_gravline's own.
