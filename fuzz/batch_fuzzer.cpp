@@ -19,38 +19,16 @@
 //               by a pool of two workers agree with one run and with each Game
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "../src/batch.h"
+#include "fuzz_support.h"
 
 using namespace gravline;
 
 namespace {
 
-#define FUZZ_CHECK(cond)                                                                      \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            std::fprintf(stderr, "batch_fuzzer: invariant failed at line %d: %s\n", __LINE__, \
-                         #cond);                                                              \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (0)
-
-class Bytes {
-    const uint8_t *p_;
-    std::size_t n_;
-
-public:
-    Bytes(const uint8_t *p, std::size_t n) : p_(p), n_(n) {}
-    bool empty() const { return n_ == 0; }
-    uint8_t next() {
-        if (n_ == 0) return 0;
-        --n_;
-        return *p_++;
-    }
-};
+constexpr char kFuzzerName[] = "batch_fuzzer";
 
 /// Plays column c in a Game through its own move list, as apply_action would.
 template <int NW>
@@ -126,7 +104,7 @@ struct Fuzzed {
         }
     }
 
-    void run(Bytes in) {
+    void run(Input in) {
         const std::size_t n = games.size();
         check_all();
         while (!in.empty()) {
@@ -200,7 +178,7 @@ struct Fuzzed {
 };
 
 template <int NW = 1>
-void dispatch(unsigned w, unsigned h, std::size_t count, Bytes in) {
+void dispatch(unsigned w, unsigned h, std::size_t count, Input in) {
     if constexpr (NW <= kMaxWords) {
         if (words_for(w, h) != NW) return dispatch<NW + 1>(w, h, count, in);
         Fuzzed<NW> f{w, h, std::vector<Game<NW>>(count, Game<NW>::make(w, h)),
@@ -215,6 +193,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size < 3) return 0;
     const unsigned w = kMinDimension + data[0] % (kMaxDimension - kMinDimension + 1);
     const unsigned h = kMinDimension + data[1] % (kMaxDimension - kMinDimension + 1);
-    dispatch(w, h, 1 + data[2] % 8, Bytes(data + 3, size - 3));
+    dispatch(w, h, 1 + data[2] % 8, Input(data + 3, size - 3));
     return 0;
 }

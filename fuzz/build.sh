@@ -33,7 +33,7 @@ flags=(-std=c++20 -g -O2 -Wall -Wextra -fno-omit-frame-pointer)
 build() {
   local src=$root/fuzz/$1.cpp target=$out/$2
   shift 2
-  if [ ! -x "$target" ] || [ -n "$(find "$src" "$root"/src/*.h "$root/fuzz/build.sh" \
+  if [ ! -x "$target" ] || [ -n "$(find "$src" "$root"/src/*.h "$root"/fuzz/*.h "$root/fuzz/build.sh" \
        "$root/fuzz/coverage_ignore.txt" -newer "$target")" ]; then
     "$cxx" "${flags[@]}" "$@" "$src" -o "$target"
   fi

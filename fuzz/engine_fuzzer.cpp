@@ -12,8 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,39 +21,13 @@
 
 #include "../src/encode.h"
 #include "../src/hash.h"
+#include "fuzz_support.h"
 
 using namespace gravline;
 
 namespace {
 
-#define FUZZ_CHECK(cond)                                                                       \
-    do {                                                                                       \
-        if (!(cond)) {                                                                         \
-            std::fprintf(stderr, "engine_fuzzer: invariant failed at line %d: %s\n", __LINE__, \
-                         #cond);                                                               \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (0)
-
-/// The input after the size bytes; reads past the end give 0.
-class Bytes {
-    const uint8_t *p_;
-    std::size_t n_;
-
-public:
-    Bytes(const uint8_t *p, std::size_t n) : p_(p), n_(n) {}
-    bool empty() const { return n_ == 0; }
-    uint8_t next() {
-        if (n_ == 0) return 0;
-        --n_;
-        return *p_++;
-    }
-    uint64_t next_u64() {
-        uint64_t v = 0;
-        for (int i = 0; i < 8; ++i) v |= uint64_t{next()} << (8 * i);
-        return v;
-    }
-};
+constexpr char kFuzzerName[] = "engine_fuzzer";
 
 enum : uint8_t {
     kCellEmpty = 0,
@@ -438,7 +410,7 @@ std::optional<Move> pick_legal(const Game<NW> &g, uint8_t b) {
 }
 
 template <int NW>
-void run(unsigned w, unsigned h, Bytes in) {
+void run(unsigned w, unsigned h, Input in) {
     Fuzzed<NW> f(Game<NW>::make(w, h), BoardGeometry<NW>::make(w, h), w, h, true);
     check_geometry(f.geometry, w, h);
     FUZZ_CHECK(same_geometry(*f.game.geometry, f.geometry));
@@ -578,6 +550,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size < 2) return 0;
     const unsigned w = kMinDimension + data[0] % (kMaxDimension - kMinDimension + 1);
     const unsigned h = kMinDimension + data[1] % (kMaxDimension - kMinDimension + 1);
-    with_word_count(words_for(w, h), [&](auto nw) { run<nw.value>(w, h, Bytes(data + 2, size - 2)); });
+    with_word_count(words_for(w, h), [&](auto nw) { run<nw.value>(w, h, Input(data + 2, size - 2)); });
     return 0;
 }

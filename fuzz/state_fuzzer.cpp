@@ -5,27 +5,19 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
 #include "../src/encode.h"
 #include "../src/hash.h"
 #include "../src/serialize.h"
+#include "fuzz_support.h"
 
 using namespace gravline;
 
 namespace {
 
-#define FUZZ_CHECK(cond)                                                                      \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            std::fprintf(stderr, "state_fuzzer: invariant failed at line %d: %s\n", __LINE__, \
-                         #cond);                                                              \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (0)
+constexpr char kFuzzerName[] = "state_fuzzer";
 
 template <class T>
 void check_same_bytes(std::span<const uint8_t> in, const T &value) {

@@ -13,47 +13,26 @@ extern PyMethodDef augment_symmetries_def;
 
 namespace {
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        check_loadable(module, "drevik_gravline");
-        module_add(module, "Board", type_ref(board_type()));
-        module_add(module, "Game", type_ref(game_type()));
-        module_add(module, "Move", type_ref(move_type()));
-        module_add(module, "GameOutcome", type_ref(game_outcome_type()));
-        Ref module_name = check(PyModule_GetNameObject(module));
-        Ref function = check(PyCFunction_NewEx(&augment_symmetries_def, module, module_name.get()));
-        Ref function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
-        module_add(module, PyUnicode_AsUTF8(function_name.get()), std::move(function));
-        module_add(module, "RED", py_long(static_cast<int8_t>(Player::Red)));
-        module_add(module, "YELLOW", py_long(static_cast<int8_t>(Player::Yellow)));
-        module_add(module, "SPATIAL_INPUT_PLANES", py_ulong(kSpatialInputPlanes));
-        module_add(module, "GLOBAL_INPUT_FEATURES", py_ulong(kGlobalInputFeatures));
-        add_pickle_support(module);
-        // Private, outside __all__: what drevik_gravline_batch borrows (c_api.h).
-        Ref capsule = check(PyCapsule_New(const_cast<CApi *>(&c_api), kCApiName, nullptr));
-        if (PyModule_AddObjectRef(module, "_C_API", capsule.get()) < 0) throw_error_already_set();
-        return 0;
-    } catch (...) {
-        translate_exception();
-        return -1;
-    }
+/// The registration step: the nine public names, pickling and the private table.
+void exec_module(PyObject *module) {
+    check_loadable(module, "drevik_gravline");
+    module_add(module, "Board", type_ref(board_type()));
+    module_add(module, "Game", type_ref(game_type()));
+    module_add(module, "Move", type_ref(move_type()));
+    module_add(module, "GameOutcome", type_ref(game_outcome_type()));
+    Ref module_name = check(PyModule_GetNameObject(module));
+    Ref function = check(PyCFunction_NewEx(&augment_symmetries_def, module, module_name.get()));
+    Ref function_name = check(PyObject_GetAttrString(function.get(), "__name__"));
+    module_add(module, PyUnicode_AsUTF8(function_name.get()), std::move(function));
+    module_add(module, "RED", py_long(static_cast<int8_t>(Player::Red)));
+    module_add(module, "YELLOW", py_long(static_cast<int8_t>(Player::Yellow)));
+    module_add(module, "SPATIAL_INPUT_PLANES", py_ulong(kSpatialInputPlanes));
+    module_add(module, "GLOBAL_INPUT_FEATURES", py_ulong(kGlobalInputFeatures));
+    add_pickle_support(module);
+    // Private, outside __all__: what drevik_gravline_batch borrows (c_api.h).
+    Ref capsule = check(PyCapsule_New(const_cast<CApi *>(&c_api), kCApiName, nullptr));
+    if (PyModule_AddObjectRef(module, "_C_API", capsule.get()) < 0) throw_error_already_set();
 }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // The classes and the exception class are process-wide objects; another
-    // interpreter must not share them, so a second interpreter's import fails
-    // (the check in exec_module covers the interpreters this slot lets in).
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    // Each object's atomic borrow flag guards it; the module keeps no other
-    // mutable state, and its lazy values are created under a lock.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
 
 // Only read after load: the interpreter initialises the definition's header
 // once, under the import lock.
@@ -63,7 +42,7 @@ PyModuleDef module_def = {
     "",
     0,
     nullptr,
-    module_slots,
+    module_slots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

@@ -112,50 +112,41 @@ struct Records {
 
     std::size_t size() const { return turn.size(); }
 
+    /// Calls f(per_record, field) for each field of `r` in the order above, red
+    /// first: the field's vector and its elements per record. Given more
+    /// Records, f also gets their same field: f(per_record, field, field_2, ...).
+    template <class F, class R, class... More>
+    static void for_each_field(F &&f, R &r, More &...more) {
+        const std::size_t words = r.words;
+        f(words, r.red, more.red...);
+        f(words, r.yellow, more.yellow...);
+        f(std::size_t{kRecordMoves}, r.last_moves, more.last_moves...);
+        f(std::size_t{1}, r.turn, more.turn...);
+        f(std::size_t{1}, r.policy, more.policy...);
+        f(std::size_t{1}, r.opponent_policy, more.opponent_policy...);
+        f(std::size_t{1}, r.opponent_mask, more.opponent_mask...);
+        f(std::size_t{1}, r.value, more.value...);
+        f(std::size_t{1}, r.game, more.game...);
+        f(std::size_t{1}, r.ply, more.ply...);
+        f(std::size_t{1}, r.action, more.action...);
+    }
+
     /// Every field resized to n records; new records are zero.
     void resize(std::size_t n) {
-        red.resize(n * words);
-        yellow.resize(n * words);
-        last_moves.resize(n * kRecordMoves);
-        turn.resize(n);
-        policy.resize(n);
-        opponent_policy.resize(n);
-        opponent_mask.resize(n);
-        value.resize(n);
-        game.resize(n);
-        ply.resize(n);
-        action.resize(n);
+        for_each_field([n](std::size_t k, auto &v) { v.resize(n * k); }, *this);
     }
 
     void reserve(std::size_t n) {
-        red.reserve(n * words);
-        yellow.reserve(n * words);
-        last_moves.reserve(n * kRecordMoves);
-        turn.reserve(n);
-        policy.reserve(n);
-        opponent_policy.reserve(n);
-        opponent_mask.reserve(n);
-        value.reserve(n);
-        game.reserve(n);
-        ply.reserve(n);
-        action.reserve(n);
+        for_each_field([n](std::size_t k, auto &v) { v.reserve(n * k); }, *this);
     }
 
     /// Appends the records of `o`, which must be of the same size.
     void append(const Records &o) {
         if (o.width != width || o.height != height) fatal("records of another board size appended");
-        const auto add = [](auto &to, const auto &from) { to.insert(to.end(), from.begin(), from.end()); };
-        add(red, o.red);
-        add(yellow, o.yellow);
-        add(last_moves, o.last_moves);
-        add(turn, o.turn);
-        add(policy, o.policy);
-        add(opponent_policy, o.opponent_policy);
-        add(opponent_mask, o.opponent_mask);
-        add(value, o.value);
-        add(game, o.game);
-        add(ply, o.ply);
-        add(action, o.action);
+        const auto add = [](std::size_t, auto &to, const auto &from) {
+            to.insert(to.end(), from.begin(), from.end());
+        };
+        for_each_field(add, *this, o);
     }
 
     friend bool operator==(const Records &, const Records &) = default;
@@ -415,11 +406,8 @@ std::string check_records(const Records &r) {
     if (r.words != NW || words_for(r.width, r.height) != NW || !dimension_ok(r.width) || !dimension_ok(r.height))
         return "the board size does not match the bit sets";
     const std::size_t n = r.size();
-    const bool lengths = r.red.size() == n * NW && r.yellow.size() == n * NW &&
-                         r.last_moves.size() == n * kRecordMoves && r.policy.size() == n &&
-                         r.opponent_policy.size() == n && r.opponent_mask.size() == n &&
-                         r.value.size() == n && r.game.size() == n && r.ply.size() == n &&
-                         r.action.size() == n;
+    bool lengths = true;
+    Records::for_each_field([&](std::size_t k, const auto &v) { lengths = lengths && v.size() == n * k; }, r);
     if (!lengths) return "the fields' lengths disagree";
     const BoardGeometry<NW> g = BoardGeometry<NW>::make(r.width, r.height);
     for (std::size_t i = 0; i < n; ++i)

@@ -484,6 +484,38 @@ PyObject *compare_slot(PyObject *self, PyObject *other, int op) noexcept {
     }
 }
 
+/// Py_mod_exec: 0, or -1 with an exception set.
+template <void (*Fn)(PyObject *)>
+int exec_slot(PyObject *module) noexcept {
+    try {
+        Fn(module);
+        return 0;
+    } catch (...) {
+        translate_exception();
+        return -1;
+    }
+}
+
+/// The slots of both modules' definitions: `Exec` registers the module's
+/// contents, starting with check_loadable; the others say where it may load.
+template <void (*Exec)(PyObject *)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_slot<Exec>)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The classes and the exception class are process-wide objects, which the
+    // batch module borrows too; another interpreter must not share them, so a
+    // second interpreter's import fails (check_loadable covers the interpreters
+    // this slot lets in).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Each object's atomic borrow flag guards it; neither module keeps other
+    // mutable state, and the lazy values are created under a lock.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
 /// Equality by a value key for value classes: other classes give NotImplemented,
 /// "!=" negates the interpreter's own "==" of the two operands, orderings give
 /// NotImplemented, and an unknown operator code is an internal failure.

@@ -9,16 +9,12 @@ The native cases use 32 x 32 games with long histories so that one lost buffer
 per call adds up to megabytes. GRAVLINE_LEAK_REPORT=path writes the figures.
 """
 import copy
-import gc
 import operator
 import os
 import pickle
 import subprocess
 import sys
 import textwrap
-import tracemalloc
-from array import array
-from itertools import repeat
 
 import numpy as np
 import pytest
@@ -26,17 +22,9 @@ import pytest
 import drevik_gravline as dg
 from drevik_gravline import Board, Game, Move
 
+from leak_support import RSS_SLACK, TRACED_SLACK, growth_of, loop_of, measure, tracing
+
 N = int(os.environ.get("GRAVLINE_LEAK_ITERATIONS", "3000"))
-TRACED_SLACK = 8 * 1024
-RSS_SLACK = 1024 * 1024
-PAGE = os.sysconf("SC_PAGE_SIZE")
-STATM = os.open("/proc/self/statm", os.O_RDONLY)
-
-
-def rss():
-    # A raw read of a descriptor opened once: a text file opened here would
-    # itself touch the counts being compared.
-    return int(os.pread(STATM, 200, 0).split()[1]) * PAGE
 
 
 def caught(call):
@@ -179,12 +167,6 @@ WATCHED = dict(
     BOARD_WRITE_IN_READ=BOARD_WRITE_IN_READ, BOARD_READ_IN_WRITE=BOARD_READ_IN_WRITE,
     ESCAPING=ESCAPING,
 )
-
-
-def refcounts():
-    # Kept in a C array: a list of Python ints would itself hold references to
-    # the small ints being counted.
-    return array("q", (sys.getrefcount(obj) for obj in WATCHED.values()))
 
 
 def snapshot():
@@ -398,44 +380,13 @@ REENTRY = {
 CASES = SUCCESS + [(name, call, expected, 1) for name, call, expected in ERRORS]
 
 
-def loop_of(call, expected):
-    if expected is None:
-        return call
-    error = expected[0]
-
-    def failing():
-        try:
-            call()
-        except error:
-            pass
-    return failing
-
-
-def measure(loop, n):
-    for _ in repeat(None, max(200, n // 10)):
-        loop()
-    gc.collect()
-    counts, traced, resident = refcounts(), tracemalloc.get_traced_memory()[0], rss()
-    for _ in repeat(None, n):
-        loop()
-    gc.collect()
-    return (counts, refcounts(), traced, tracemalloc.get_traced_memory()[0], resident, rss())
-
-
 FIGURES = []
 
 
 @pytest.fixture(scope="module", autouse=True)
 def traced():
-    # Objects that exist now are left out of the collections that each
-    # measurement runs, which then take a moment instead of a scan of the
-    # whole test session's heap.
-    gc.collect()
-    gc.freeze()
-    tracemalloc.start()
-    yield
-    tracemalloc.stop()
-    gc.unfreeze()
+    with tracing():
+        yield
     path = os.environ.get("GRAVLINE_LEAK_REPORT")
     if path:
         with open(path, "w") as f:
@@ -464,19 +415,10 @@ def test_repeated_calls_do_not_grow_memory_or_counts(name, call, expected, weigh
     before = snapshot()
     check_once(name, call, expected)
     n = max(N // weight, 100)
-    # A leak shows on every attempt. A second attempt is allowed for the rare
-    # stray reference that the test session itself drops meanwhile (seen as
-    # None's count moving by one on 3.11, never by anything like n).
-    for attempt in range(2):
-        counts, counts_after, traced_0, traced_1, rss_0, rss_1 = measure(loop_of(call, expected), n)
-        moved = {k: after - was for k, was, after in zip(WATCHED, counts, counts_after) if was != after}
-        if not moved and traced_1 - traced_0 < TRACED_SLACK and rss_1 - rss_0 < RSS_SLACK:
-            break
-    FIGURES.append((name, n, traced_0, traced_1, rss_0, rss_1, attempt + 1))
+    grown = growth_of(loop_of(call, None if expected is None else expected[0]), n, WATCHED)
+    FIGURES.append((name, n, grown.traced_0, grown.traced_1, grown.rss_0, grown.rss_1, grown.attempts))
     assert snapshot() == before
-    assert moved == {}
-    assert traced_1 - traced_0 < TRACED_SLACK, f"traced memory grew by {traced_1 - traced_0} bytes"
-    assert rss_1 - rss_0 < RSS_SLACK, f"resident size grew by {rss_1 - rss_0} bytes"
+    grown.check()
 
 
 def test_the_measure_sees_a_python_leak_and_a_native_leak():
@@ -484,7 +426,7 @@ def test_the_measure_sees_a_python_leak_and_a_native_leak():
     import ctypes
 
     kept = []
-    *_, traced_0, traced_1, _, _ = measure(lambda: kept.append(Move(1, 2)), N)
+    *_, traced_0, traced_1, _, _ = measure(lambda: kept.append(Move(1, 2)), N, WATCHED)
     assert traced_1 - traced_0 >= TRACED_SLACK
     libc = ctypes.CDLL(None)
     libc.malloc.restype = ctypes.c_void_p
@@ -494,7 +436,7 @@ def test_the_measure_sees_a_python_leak_and_a_native_leak():
         p = libc.malloc(2048)
         ctypes.memset(p, 1, 2048)
         blocks.append(p)
-    *_, rss_0, rss_1 = measure(native, N)
+    *_, rss_0, rss_1 = measure(native, N, WATCHED)
     for p in blocks:
         libc.free(ctypes.c_void_p(p))
     assert rss_1 - rss_0 >= RSS_SLACK or N < 1000

@@ -3,14 +3,10 @@ the traced memory, the resident size and the reference counts where they were,
 and a batch's storage is what tracemalloc counts. (After test_leaks.py in the
 run order, whose own check of the measure wants an allocator that has not yet
 handed out and freed megabytes.)"""
-import gc
 import os
 import subprocess
 import sys
 import textwrap
-import tracemalloc
-from array import array
-from itertools import repeat
 
 import numpy as np
 import pytest
@@ -18,16 +14,10 @@ import pytest
 from drevik_gravline import Game
 from drevik_gravline_batch import GameBatch, encode_games
 
+from leak_support import growth_of, loop_of, tracing
+
 N = int(os.environ.get("GRAVLINE_LEAK_ITERATIONS", "3000")) // 3
-TRACED_SLACK = 8 * 1024
-RSS_SLACK = 1024 * 1024
-PAGE = os.sysconf("SC_PAGE_SIZE")
-STATM = os.open("/proc/self/statm", os.O_RDONLY)
 TIMEOUT = 60
-
-
-def rss():
-    return int(os.pread(STATM, 200, 0).split()[1]) * PAGE
 
 
 # ---- leaks ----
@@ -51,10 +41,6 @@ WATCHED = dict(BIG=BIG, SMALL=SMALL, PLANES=PLANES, MASK=MASK, ACTIONS=ACTIONS, 
                GAMES=GAMES, MIXED=MIXED, WRONG_OUT=WRONG_OUT, ILLEGAL=ILLEGAL, FLOATS=FLOATS,
                Game=Game, GameBatch=GameBatch, none=None, true=True, false=False,
                **{f"game {i}": g for i, g in enumerate(GAMES + MIXED)})
-
-
-def refcounts():
-    return array("q", (sys.getrefcount(o) for o in WATCHED.values()))
 
 
 def step_reset():
@@ -87,47 +73,15 @@ CASES = [
 ]
 
 
-def loop_of(call, error):
-    if error is None:
-        return call
-
-    def failing():
-        try:
-            call()
-        except error:
-            pass
-    return failing
-
-
 @pytest.fixture(scope="module")
 def traced():
-    gc.collect()
-    gc.freeze()
-    tracemalloc.start()
-    yield
-    tracemalloc.stop()
-    gc.unfreeze()
+    with tracing():
+        yield
 
 
 @pytest.mark.parametrize("name, call, error", CASES, ids=[c[0] for c in CASES])
 def test_repeated_calls_do_not_grow_memory_or_counts(traced, name, call, error):
-    loop = loop_of(call, error)
-    for attempt in range(2):
-        for _ in repeat(None, 100):
-            loop()
-        gc.collect()
-        counts, traced_0, rss_0 = refcounts(), tracemalloc.get_traced_memory()[0], rss()
-        for _ in repeat(None, N):
-            loop()
-        gc.collect()
-        counts_after, traced_1, rss_1 = refcounts(), tracemalloc.get_traced_memory()[0], rss()
-        moved = {k: after - was for k, was, after in zip(WATCHED, counts, counts_after) if was != after}
-        grew, rss_grew = traced_1 - traced_0, rss_1 - rss_0
-        if not moved and grew < TRACED_SLACK and rss_grew < RSS_SLACK:
-            break
-    assert moved == {}
-    assert grew < TRACED_SLACK, f"traced memory grew by {grew} bytes"
-    assert rss_grew < RSS_SLACK, f"resident size grew by {rss_grew} bytes"
+    growth_of(loop_of(call, error), N, WATCHED, warmup=100).check()
 
 
 def test_batch_storage_is_traced_and_small():

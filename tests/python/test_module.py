@@ -1,4 +1,5 @@
 """The module as a whole: registration, class objects, argument binding and conversion."""
+import importlib.util
 import inspect
 import operator
 import os
@@ -310,7 +311,7 @@ import sys
 sys.path.insert(0, {path!r})
 code = """
 try:
-    import drevik_gravline
+    import {module}
     print("imported")
 except BaseException as exc:
     print(type(exc).__name__ + ": " + str(exc))
@@ -327,17 +328,24 @@ else:
     except ImportError:
         sys.exit(3)
     _xxsubinterpreters.run_string(_xxsubinterpreters.create(), code)
-import drevik_gravline
-print("main", drevik_gravline.Game(7, 6).width())
+import {module}
+print("main", {main})
 '''
 
 
-def test_import_in_a_second_interpreter_fails_cleanly():
-    path = os.path.dirname(dg.__file__)
-    child = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT.format(path=path)],
-                           capture_output=True, text=True, timeout=120)
+# The main interpreter still imports the module afterwards; the batch module
+# brings drevik_gravline with it.
+@pytest.mark.parametrize("module, main, works", [
+    ("drevik_gravline", "drevik_gravline.Game(7, 6).width()", "7"),
+    ("drevik_gravline_batch",
+     'drevik_gravline_batch.GameBatch(2, 7, 6).count(), "drevik_gravline" in sys.modules', "2 True"),
+], ids=["drevik_gravline", "drevik_gravline_batch"])
+def test_import_in_a_second_interpreter_fails_cleanly(module, main, works):
+    path = os.path.dirname(importlib.util.find_spec(module).origin)
+    script = SUBINTERPRETER_SCRIPT.format(path=path, module=module, main=main)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     if child.returncode == 3:
         pytest.skip("no subinterpreter API in this interpreter")
     assert (child.returncode, child.stderr) == (0, "")
-    assert child.stdout == ("ImportError: module drevik_gravline does not support loading "
-                            "in subinterpreters\nmain 7\n")
+    assert child.stdout == (f"ImportError: module {module} does not support loading "
+                            f"in subinterpreters\nmain {works}\n")

@@ -18,7 +18,8 @@ import pytest
 import drevik_gravline as dg
 from drevik_gravline import Board, Game, Move
 
-TIMEOUT = 60
+from thread_support import TIMEOUT, hold, in_thread
+
 BORROWED = (RuntimeError, "Already borrowed")
 MUTABLY = (RuntimeError, "Already mutably borrowed")
 
@@ -36,38 +37,6 @@ class Blocking:
         if not self.released.wait(TIMEOUT):
             raise TimeoutError("never released")
         return self.value
-
-
-class Worker(threading.Thread):
-    """Runs `fn` once; its outcome is ("ok", result) or (type, message)."""
-
-    def __init__(self, fn):
-        super().__init__(daemon=True)
-        self.fn, self.outcome = fn, None
-
-    def run(self):
-        try:
-            self.outcome = ("ok", self.fn())
-        except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
-            self.outcome = (type(exc), str(exc))
-
-    def result(self):
-        self.join(TIMEOUT)
-        assert not self.is_alive(), "deadlock: the call did not return"
-        return self.outcome
-
-
-def in_thread(fn):
-    w = Worker(fn)
-    w.start()
-    return w
-
-
-def hold(call, blocking):
-    """Starts `call` in a thread and returns once it is inside its conversion."""
-    w = in_thread(call)
-    assert blocking.entered.wait(TIMEOUT), "the held call never started"
-    return w
 
 
 def play(game, cols):

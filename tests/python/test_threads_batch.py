@@ -11,7 +11,7 @@ import pytest
 from drevik_gravline import Game
 from drevik_gravline_batch import GameBatch, encode_games
 
-TIMEOUT = 60
+from thread_support import TIMEOUT, hold, in_thread
 
 
 class Blocking:
@@ -35,29 +35,10 @@ class Blocking:
         return self.values[i]
 
 
-class Worker(threading.Thread):
-    def __init__(self, fn):
-        super().__init__(daemon=True)
-        self.fn, self.outcome = fn, None
-
-    def run(self):
-        try:
-            self.outcome = ("ok", self.fn())
-        except BaseException as exc:  # noqa: BLE001
-            self.outcome = (type(exc), str(exc))
-
-    def result(self):
-        self.join(TIMEOUT)
-        assert not self.is_alive(), "deadlock: the call did not return"
-        return self.outcome
-
-
 def test_a_stepping_batch_refuses_readers_and_writers():
     b = GameBatch(2, 7, 6)
     actions = Blocking([3, 4])
-    w = Worker(lambda: b.step(actions))
-    w.start()
-    assert actions.entered.wait(TIMEOUT)
+    w = hold(lambda: b.step(actions), actions)
     for call in (b.observe, b.legal_mask, b.turns, b.count, lambda: b.game(0)):
         with pytest.raises(RuntimeError) as e:
             call()
@@ -82,9 +63,7 @@ def test_a_reading_batch_lets_readers_in_and_refuses_writers():
             assert self.released.wait(TIMEOUT)
             return 1
     index = SlowIndex()
-    w = Worker(lambda: b.game(index))
-    w.start()
-    assert index.entered.wait(TIMEOUT)
+    w = hold(lambda: b.game(index), index)
     assert b.observe().shape == (2, 17, 6, 7)
     with pytest.raises(RuntimeError) as e:
         b.step([0, 0])
@@ -97,9 +76,7 @@ def test_a_reading_batch_lets_readers_in_and_refuses_writers():
 def test_encode_games_holds_each_games_borrow():
     g = Game(7, 6)
     others = Blocking([g])
-    w = Worker(lambda: encode_games(others))
-    w.start()
-    assert others.entered.wait(TIMEOUT)
+    w = hold(lambda: encode_games(others), others)
     others.released.set()
     assert w.result()[0] == "ok"
     assert g.apply_action(0)
@@ -132,9 +109,7 @@ def test_two_threads_on_one_large_batch_never_work_at_once():
             except RuntimeError as exc:
                 refused.append(str(exc))
 
-    threads = [Worker(stepper), Worker(reader)]
-    for t in threads:
-        t.start()
+    threads = [in_thread(stepper), in_thread(reader)]
     for t in threads:
         assert t.result()[0] == "ok", t.outcome
     assert set(refused) <= {"Already borrowed", "Already mutably borrowed"}
@@ -154,9 +129,7 @@ def test_many_threads_on_their_own_batches_agree_with_one_thread():
         return b.state_hashes().tobytes(), b.observe().tobytes()
 
     expected = [play(1, seed) for seed in range(6)]
-    workers = [Worker(lambda seed=seed: play(1 + seed % 3, seed)) for seed in range(6)]
-    for w in workers:
-        w.start()
+    workers = [in_thread(lambda seed=seed: play(1 + seed % 3, seed)) for seed in range(6)]
     for seed, w in enumerate(workers):
         outcome = w.result()
         assert outcome[0] == "ok", outcome

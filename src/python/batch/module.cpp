@@ -5,34 +5,14 @@
 namespace gravline::py {
 namespace {
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        check_loadable(module, "drevik_gravline_batch");
-        // Game objects go in and out: their class is drevik_gravline's own.
-        load_c_api();
-        add_game_batch(module);
-        add_self_play(module);
-        return 0;
-    } catch (...) {
-        translate_exception();
-        return -1;
-    }
+/// The registration step: GameBatch, encode_games, Records and self_play.
+void exec_module(PyObject *module) {
+    check_loadable(module, "drevik_gravline_batch");
+    // Game objects go in and out: their class is drevik_gravline's own.
+    load_c_api();
+    add_game_batch(module);
+    add_self_play(module);
 }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // The classes are process-wide objects, as are drevik_gravline's that it
-    // borrows; another interpreter must not share them.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    // Each batch's atomic borrow flag guards it; the module keeps no other
-    // mutable state, and its lazy values are created under a lock.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
 
 // Only read after load: the interpreter initialises the definition's header
 // once, under the import lock.
@@ -42,7 +22,7 @@ PyModuleDef module_def = {
     "",
     0,
     nullptr,
-    module_slots,
+    module_slots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

@@ -45,17 +45,8 @@ constexpr std::array<Field, kFieldCount> kFields{{
 /// Calls f(field index, vector) for each field of `r`, in kFields order.
 template <class R, class F>
 void for_each_field(R &r, F &&f) {
-    f(0, r.red);
-    f(1, r.yellow);
-    f(2, r.last_moves);
-    f(3, r.turn);
-    f(4, r.policy);
-    f(5, r.opponent_policy);
-    f(6, r.opponent_mask);
-    f(7, r.value);
-    f(8, r.game);
-    f(9, r.ply);
-    f(10, r.action);
+    int i = 0;
+    Records::for_each_field([&](std::size_t, auto &v) { f(i++, v); }, r);
 }
 
 constexpr std::array<const char *, 5> kExpandNames{"states", "policies", "values", "opponent_policies",
