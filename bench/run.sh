@@ -56,6 +56,10 @@ cmake --build "$build" >&2
 echo "== running ==" >&2
 # The module under test is the one just installed, whatever PYTHONPATH says.
 unset PYTHONPATH
+# NumPy's BLAS on one thread: its idle threads spin for a while after each use,
+# and that CPU time would be charged to whatever row runs next, and would take a
+# core from the thread rows.
+export OPENBLAS_NUM_THREADS=1
 "$VPY" "$root/bench/run.py" --engine-bench "$build/engine_bench" "$@"
 # The throughput plot measures its own points: a quick sweep of batch sizes.
 "$VPY" "$root/bench/plot_throughput.py" --out "$root/bench/throughput.svg"
