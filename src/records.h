@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <sys/mman.h>
@@ -50,6 +51,17 @@ struct FieldAllocator {
         (void)madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
 #endif
         return static_cast<T *>(p);
+    }
+    /// An element made without a value is left as the memory holds it: a
+    /// plain resize makes room to be written over, and every caller that needs
+    /// zeros asks for them.
+    template <class U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U *p, A &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<A>(args)...);
     }
     void deallocate(T *p, std::size_t n) noexcept {
         if (n * sizeof(T) < kHugeFrom) ::operator delete(p);
@@ -133,6 +145,12 @@ struct Records {
 
     /// Every field resized to n records; new records are zero.
     void resize(std::size_t n) {
+        for_each_field([n](std::size_t k, auto &v) { v.resize(n * k, {}); }, *this);
+    }
+
+    /// Every field resized to n records; new records hold whatever the memory
+    /// held, for a caller that writes every field of each before reading it.
+    void resize_for_overwrite(std::size_t n) {
         for_each_field([n](std::size_t k, auto &v) { v.resize(n * k); }, *this);
     }
 

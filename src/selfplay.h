@@ -141,24 +141,30 @@ void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t i
     const unsigned w = pb.width;
     std::array<Bitboard<NW>, 2> pieces{};  // Red's, Yellow's
     Bitboard<NW> landing = pb.bottom_row;  // the cell each open column fills next
+    // The cells that would complete a four of each side's pieces: a side's
+    // set changes only when it moves, so each move computes one set.
+    std::array<Bitboard<NW>, 2> threats{};
     std::array<uint8_t, kMaxColumns> heights{};
-    std::array<uint8_t, kMaxDimension * kMaxDimension> moves;
+    // The last eight moves, the most recent in the low byte: a record's
+    // last_moves in one store. Slots before the start of the game hold kNoMove.
+    uint64_t recent = ~uint64_t{0};
+    static_assert(kRecordMoves == 8 && kNoMove == 0xff);
     uint32_t open = static_cast<uint32_t>((uint64_t{1} << w) - 1);
     // Room for the longest game at once, cut to the game's length at the end:
     // one resize a game instead of one a position.
     const std::size_t first = out.size();
-    out.resize(first + pb.cells);
+    out.resize_for_overwrite(first + pb.cells);
     std::size_t end = first;
     int8_t winner = 0;
     for (unsigned ply = 0;; ++ply) {
         const int me = ply & 1;
-        const Bitboard<NW> wins = pb.winning_cells(pieces[me]) & landing;
+        const Bitboard<NW> wins = threats[me] & landing;
         uint32_t choice = open;
         if (policy == Policy::Tactical) {
             if (!wins.empty()) {
                 choice = pb.columns_of(wins);
             } else {
-                const Bitboard<NW> blocks = pb.winning_cells(pieces[1 - me]) & landing;
+                const Bitboard<NW> blocks = threats[1 - me] & landing;
                 if (!blocks.empty()) choice = pb.columns_of(blocks);
             }
         }
@@ -167,8 +173,8 @@ void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t i
         const std::size_t i = end++;
         std::memcpy(out.red.data() + i * NW, pieces[0].w.data(), sizeof pieces[0].w);
         std::memcpy(out.yellow.data() + i * NW, pieces[1].w.data(), sizeof pieces[1].w);
-        for (unsigned t = 0; t < kRecordMoves; ++t)
-            out.last_moves[i * kRecordMoves + t] = t < ply ? moves[ply - 1 - t] : kNoMove;
+        const uint64_t last_moves = std::endian::native == std::endian::little ? recent : __builtin_bswap64(recent);
+        std::memcpy(out.last_moves.data() + i * kRecordMoves, &last_moves, kRecordMoves);
         out.turn[i] = me == 0 ? 1 : -1;
         out.policy[i] = choice;
         out.game[i] = static_cast<uint32_t>(index);
@@ -182,12 +188,13 @@ void play_game(const PlayBoard<NW> &pb, Policy policy, uint64_t seed, uint64_t i
         landing = landing.and_not(cell);
         if (++heights[col] < pb.height) landing.set_bit(k + w);
         else open &= ~(uint32_t{1} << col);
-        moves[ply] = static_cast<uint8_t>(col);
+        recent = recent << 8 | col;
         if (!(wins & cell).empty()) {
             winner = me == 0 ? 1 : -1;
             break;
         }
         if (ply + 1 == pb.cells) break;
+        threats[me] = pb.winning_cells(pieces[me]);
     }
     out.resize(end);
     for (std::size_t i = first; i < end; ++i) {
