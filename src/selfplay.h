@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -12,7 +13,10 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "records.h"
 
@@ -224,16 +228,53 @@ inline uint64_t chunk_games(unsigned width, unsigned height) {
 /// How often a run reports between chunks, at most.
 inline constexpr std::chrono::milliseconds kReportInterval{10};
 
+/// The fields of a set of records as address ranges: where each starts and
+/// its bytes per record.
+struct RecordsRoom {
+    std::array<std::pair<char *, std::size_t>, 11> fields{};
+    int count = 0;
+
+    static RecordsRoom of(Records &r) {
+        RecordsRoom room;
+        Records::for_each_field(
+            [&](std::size_t per_record, auto &v) {
+                room.fields[room.count++] = {reinterpret_cast<char *>(v.data()), per_record * sizeof(v[0])};
+            },
+            r);
+        return room;
+    }
+};
+
+/// Asks the kernel to make records [from, to) of `room` resident now, so that
+/// the thread that writes them later takes no page faults (Linux). Only a hint:
+/// nothing is written, and a range that was freed meanwhile merely fails.
+inline void prefault(const RecordsRoom &room, std::size_t from, std::size_t to) {
+#ifdef MADV_POPULATE_WRITE
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    for (int f = 0; f < room.count; ++f) {
+        const auto [base, per_record] = room.fields[f];
+        const uintptr_t lo = (reinterpret_cast<uintptr_t>(base) + from * per_record) & ~(page - 1);
+        const uintptr_t hi = reinterpret_cast<uintptr_t>(base) + to * per_record;
+        if (hi > lo) (void)madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_POPULATE_WRITE);
+    }
+#else
+    (void)room, (void)from, (void)to;
+#endif
+}
+
 /// Plays a run into `out` (replaced), games in index order, on `threads`
 /// threads: the calling thread and threads - 1 workers. Chunks of games are
-/// handed out in order; a worker plays its chunk into a buffer of its own, and
-/// the calling thread appends finished chunks to `out` in order between chunks
-/// of its own, which it plays straight into `out` when every earlier chunk is
-/// there already (always, on one thread). After a chunk, at most every
-/// kReportInterval and after the last, `between(games done)` runs on the
-/// calling thread; a false answer stops the run, which then returns false with
-/// `out` holding the games collected so far. The records are the same for any
-/// number of threads.
+/// handed out in order and played into buffers; whichever thread finds the
+/// next chunk due in `out` finished appends it, and every one after it that is
+/// finished too, so the copying (and the first touch of the result's memory)
+/// is shared like the games; once the first chunk sizes the result, workers
+/// first make its memory resident, piece by piece, ahead of the appending
+/// thread. A chunk whose turn has come when it is handed out
+/// is played straight into `out` (always so on one thread). After a chunk, at
+/// most every kReportInterval and after the last, `between(games done)` runs
+/// on the calling thread; a false answer stops the run, which then returns
+/// false with `out` holding the games appended so far, whole chunks in order.
+/// The records are the same for any number of threads.
 template <int NW>
 bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bool(uint64_t)> &between) {
     const PlayBoard<NW> pb = PlayBoard<NW>::make(c.width, c.height);
@@ -258,13 +299,19 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
     // Emptied chunk buffers, handed back for reuse: a run allocates a few
     // buffers instead of one per chunk.
     std::vector<Records> spare;
-    // next: the first chunk not handed out; collected: the first not in `out`,
-    // changed by the calling thread alone.
+    // next: the first chunk not handed out; collected: the first not in `out`.
+    // Only the thread that set `appending` touches `out`.
     std::size_t next = 0, collected = 0;
-    bool stop = false;
+    bool appending = false, stop = false;
     std::exception_ptr failure;
+    // The result's room that workers make resident before playing: records
+    // fault_from .. fault_to - 1 of `room`, `fault_piece` records at a time.
+    RecordsRoom room;
+    std::size_t fault_from = 0, fault_to = 0;
+    const std::size_t fault_piece = std::max<std::size_t>(1, (std::size_t{2} << 20) / Records::bytes_per_record(NW));
 
-    // A buffer for one chunk, reused if one is spare. Called with `lock` held.
+    // Called with `lock` held: a chunk buffer, reused if one is spare, with
+    // room for a chunk of long games.
     const auto take_buffer = [&] {
         Records part;
         if (!spare.empty()) {
@@ -273,44 +320,129 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         }
         return part;
     };
-    // A chunk buffer made, or one reused, with room for a chunk of long games.
     const auto prepare = [&](Records &part) {
         if (part.width == 0) part = Records::make(c.width, c.height);
         part.reserve(chunk * std::min(pb.cells, 64u));
     };
-    const auto work = [&] {
-        for (;;) {
-            std::size_t k;
-            Records part;
-            {
-                std::unique_lock held(lock);
-                changed.wait(held, [&] { return stop || next >= chunks || next < collected + ahead; });
-                if (stop || next >= chunks) return;
-                k = next++;
-                part = take_buffer();
+    // After chunk `collected` is in `out`, with `appending` set.
+    const auto appended = [&] {
+        // The first chunk's positions per game size the whole run, so the
+        // result rarely grows (and copies itself) afterwards.
+        if (collected == 0) {
+            const uint64_t estimate = out.size() * (chunks + chunks / 4);
+            out.reserve(static_cast<std::size_t>(std::min<uint64_t>(estimate, uint64_t{1} << 22)));
+            if (threads > 1) {
+                const RecordsRoom reserved = RecordsRoom::of(out);
+                std::lock_guard held(lock);
+                room = reserved;
+                fault_from = out.size();
+                fault_to = std::min<std::size_t>(out.turn.capacity(), out.size() * chunks);
+                changed.notify_all();
             }
+        }
+    };
+    // Called with `lock` held: appends the finished chunks that are due, in
+    // order, unless another thread is appending (it will take them too).
+    const auto drain = [&](std::unique_lock<std::mutex> &held) {
+        if (appending) return;
+        appending = true;
+        while (!stop && ready[collected % ahead]) {
+            const std::size_t slot = collected % ahead;
+            Records part = std::move(parts[slot]);
+            ready[slot] = 0;
+            held.unlock();
+            try {
+                out.append(part);
+                appended();
+            } catch (...) {
+                held.lock();
+                appending = false;
+                throw;
+            }
+            part.resize(0);
+            held.lock();
+            spare.push_back(std::move(part));
+            ++collected;
+            changed.notify_all();
+        }
+        appending = false;
+    };
+    // Plays the next chunk handed out: straight into `out` when it is due and
+    // nobody is appending, else into a buffer that waits for its turn.
+    // Returns false when no chunk may be handed out now.
+    const auto play_next = [&](std::unique_lock<std::mutex> &held) {
+        if (stop || next >= chunks || next >= collected + ahead) return false;
+        const std::size_t k = next++;
+        if (k == collected && !appending) {
+            appending = true;
+            held.unlock();
+            try {
+                play_chunk(k, out);
+                appended();
+            } catch (...) {
+                held.lock();
+                appending = false;
+                throw;
+            }
+            held.lock();
+            ++collected;
+            appending = false;
+            changed.notify_all();
+        } else {
+            Records part = take_buffer();
+            held.unlock();
             try {
                 prepare(part);
                 play_chunk(k, part);
             } catch (...) {
-                std::lock_guard held(lock);
-                if (!failure) failure = std::current_exception();
-                stop = true;
-                changed.notify_all();
-                return;
+                held.lock();
+                throw;
             }
-            std::lock_guard held(lock);
+            held.lock();
             parts[k % ahead] = std::move(part);
             ready[k % ahead] = 1;
             changed.notify_all();
+        }
+        drain(held);
+        return true;
+    };
+    // A failure on any thread stops the run; the calling thread rethrows it.
+    const auto fail = [&](std::unique_lock<std::mutex> &) {
+        if (!failure) failure = std::current_exception();
+        stop = true;
+        changed.notify_all();
+    };
+    const auto work = [&] {
+        std::unique_lock held(lock);
+        for (;;) {
+            changed.wait(held, [&] {
+                return stop || next >= chunks || next < collected + ahead || fault_from < fault_to;
+            });
+            if (stop) return;
+            if (fault_from < fault_to) {
+                const std::size_t from = fault_from, to = std::min(fault_to, from + fault_piece);
+                fault_from = to;
+                const RecordsRoom where = room;
+                held.unlock();
+                prefault(where, from, to);
+                held.lock();
+                continue;
+            }
+            if (next >= chunks) return;
+            try {
+                play_next(held);
+            } catch (...) {
+                fail(held);
+                return;
+            }
         }
     };
 
     bool finished = true;
     {
         std::vector<std::jthread> workers;
-        // Stops the workers on every exit, a throwing between() or a failed
-        // chunk of the calling thread's included.
+        // Stops the workers on every exit, a throwing between() included; the
+        // workers are joined before `out` is given back.
         struct Stop {
             std::mutex &lock;
             std::condition_variable &changed;
@@ -324,58 +456,32 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
         Stop stopper{lock, changed, stop};
         auto last_report = std::chrono::steady_clock::now();
-        while (collected < chunks) {
-            // Append the next chunk if a worker has finished it, else play
-            // the next chunk handed out, else wait for a worker.
-            Records part;
-            std::size_t mine = chunks;
-            {
-                std::unique_lock held(lock);
-                if (failure) break;
-                const std::size_t slot = collected % ahead;
-                if (ready[slot]) {
-                    part = std::move(parts[slot]);
-                    ready[slot] = 0;
-                } else if (next < chunks && next < collected + ahead) {
-                    mine = next++;
-                    if (mine != collected) part = take_buffer();
-                } else {
-                    changed.wait(held, [&] { return failure || ready[slot]; });
-                    continue;
-                }
+        std::unique_lock held(lock);
+        while (!failure) {
+            // Play a chunk if one may be handed out, else take part in
+            // appending, else wait for the workers.
+            if (!play_next(held)) {
+                drain(held);
+                if (collected < chunks)
+                    changed.wait(held, [&] {
+                        return failure || collected == chunks || (!appending && ready[collected % ahead]) ||
+                               (next < chunks && next < collected + ahead);
+                    });
             }
-            if (mine == collected || mine == chunks) {
-                if (mine == collected) play_chunk(mine, out);
-                else out.append(part);
-                // The first chunk's positions per game size the whole run, so
-                // the result rarely grows (and copies itself) afterwards.
-                if (collected == 0) {
-                    const uint64_t estimate = out.size() * (chunks + chunks / 4);
-                    out.reserve(static_cast<std::size_t>(std::min<uint64_t>(estimate, uint64_t{1} << 22)));
-                }
-                part.resize(0);
-                std::lock_guard held(lock);
-                if (part.width != 0) spare.push_back(std::move(part));
-                ++collected;
-                changed.notify_all();
-            } else {
-                // Ahead of a worker's chunk: kept until that one is appended.
-                prepare(part);
-                play_chunk(mine, part);
-                std::lock_guard held(lock);
-                parts[mine % ahead] = std::move(part);
-                ready[mine % ahead] = 1;
-                continue;
-            }
-            const uint64_t done = std::min(c.games, collected * chunk);
+            if (failure) break;
             const auto now = std::chrono::steady_clock::now();
             if (between && (collected == chunks || now - last_report >= kReportInterval)) {
                 last_report = now;
-                if (!between(done)) {
+                const uint64_t done = std::min(c.games, collected * chunk);
+                held.unlock();
+                const bool go_on = between(done);
+                held.lock();
+                if (!go_on) {
                     finished = false;
                     break;
                 }
             }
+            if (collected == chunks) break;
         }
     }
     if (failure) std::rethrow_exception(failure);
