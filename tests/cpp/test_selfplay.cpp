@@ -281,6 +281,15 @@ TEST(SelfPlayRun, BetweenChunksSeesProgressAndCanStop) {
     }
 }
 
+TEST(SelfPlayRun, ManyThreadsOverManyChunksGiveTheOneThreadRecords) {
+    // More threads than cores and chunks far past the ones waiting to be
+    // appended: chunks are handed out, played, appended and made room for by
+    // whichever thread comes first, in every order.
+    const uint64_t games = chunk_games(7, 6) * 40 + 3;
+    const Records one = generate<1>(7, 6, Policy::Random, 9, 0, games, 1);
+    for (const unsigned threads : {2u, 8u}) EXPECT_EQ(generate<1>(7, 6, Policy::Random, 9, 0, games, threads), one);
+}
+
 TEST(SelfPlayRun, TacticalSetsInKnownPositions) {
     struct Case {
         std::vector<int> columns;
