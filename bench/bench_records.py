@@ -6,7 +6,8 @@ and the bytes a 7x6 position takes compact and dense.
               policy of the former examples/self_play.py, written in Python over
               Game (each position's planes and targets as float32 arrays too),
               and against today's example, a NumPy network over GameBatch
-  threads     the same run on two threads against one, wall-clock time
+  threads     the same run on two threads against one, wall-clock time, and
+              beside it two one-thread runs of half the games at once
   expand      Records.expand of 1,024 random records with mirroring into
               out= arrays, against np.copyto of as many bytes
   bytes       per position, in memory and in a compressed .npz file
@@ -107,15 +108,31 @@ def generation(reps):
 
 
 def thread_scaling(reps, games=40_000):
-    """Median wall-clock seconds per game on one and on two threads, interleaved."""
-    times = {1: [], 2: []}
+    """Median wall-clock seconds per game on one thread, on two, and for two
+    one-thread runs of half the games each at once (what two threads give with
+    nothing shared: the machine's ceiling for the two-thread run), interleaved."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    helper = ThreadPoolExecutor(1)
+    half = games // 2
+
+    def pair(seed):
+        other = helper.submit(gb.self_play, games - half, 7, 6, seed=seed, first_game=half)
+        gb.self_play(half, 7, 6, seed=seed)
+        other.result()
+
+    times = {1: [], 2: [], "pair": []}
     gb.self_play(1000, 7, 6)
     for rep in range(reps):
-        for t in (1, 2) if rep % 2 == 0 else (2, 1):
+        for t in (1, 2, "pair") if rep % 2 == 0 else ("pair", 2, 1):
             start = time.perf_counter()
-            gb.self_play(games, 7, 6, threads=t, seed=rep)
+            if t == "pair":
+                pair(rep)
+            else:
+                gb.self_play(games, 7, 6, threads=t, seed=rep)
             times[t].append((time.perf_counter() - start) / games)
-    return statistics.median(times[1]), statistics.median(times[2])
+    helper.shutdown()
+    return statistics.median(times[1]), statistics.median(times[2]), statistics.median(times["pair"])
 
 
 def expand_vs_copy(reps, batch=1024):
@@ -159,7 +176,7 @@ def bytes_per_position(games=2000):
 def suite_rows(reps=21):
     """Rows of the suite's table."""
     ours, python, example = generation(reps)
-    one, two = thread_scaling(max(5, reps // 3))
+    one, two, pair = thread_scaling(max(5, reps // 3))
     expand_out, expand_fresh, copy, nbytes = expand_vs_copy(reps)
     compact, dense, compact_file, dense_file = bytes_per_position()
     rows = [
@@ -169,6 +186,7 @@ def suite_rows(reps=21):
             "example: NumPy network on GameBatch", example),
         Row("self_play threads=2, wall time per game", two, "threads=1", one,
             goal=1 / 1.7, goal_text="≥ 1.7x faster (≤ 0.59)"),
+        Row("the machine's ceiling: two one-thread runs of half the games at once", pair, "threads=1", one),
         Row(f"expand 1,024 records + mirrors into out= ({nbytes / 1e6:.1f} MB)", expand_out,
             "np.copyto of as many bytes", copy, goal=2.0, goal_text="≤ 2x copy"),
         Row("expand 1,024 records + mirrors, new arrays", expand_fresh, "np.copyto of as many bytes", copy),
