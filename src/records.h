@@ -214,13 +214,22 @@ Bitboard<NW> mirror(const Bitboard<NW> &b, const BoardGeometry<NW> &g) {
     }
 }
 
+inline constexpr unsigned kNoCell = ~0u;
+
+/// The cell of column `col`'s top piece among `occupied`, whose columns hold
+/// their pieces from the bottom up without gaps; kNoCell for an empty column.
+template <int NW>
+unsigned top_cell(const Bitboard<NW> &occupied, unsigned col, const BoardGeometry<NW> &g) {
+    const int n = (occupied & g.column_masks[col]).count_ones();
+    return n == 0 ? kNoCell : (n - 1u) * g.width + col;
+}
+
 /// Takes the top piece off column `col`, whichever colour it is. The column
 /// holds its pieces from the bottom up without gaps.
 template <int NW>
 void take_back(Bitboard<NW> &red, Bitboard<NW> &yellow, unsigned col, const BoardGeometry<NW> &g) {
-    const int n = ((red | yellow) & g.column_masks[col]).count_ones();
-    if (n == 0) return;
-    const unsigned k = (n - 1u) * g.width + col;
+    const unsigned k = top_cell(red | yellow, col, g);
+    if (k == kNoCell) return;
     red.clear_bit(k);
     yellow.clear_bit(k);
 }
@@ -321,9 +330,8 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
             Bitboard<NW> occupied = red | yellow;
             const auto cell_at = [&](std::size_t t) -> std::size_t {
                 const unsigned col = mirrored ? w - 1 - p.moves[t - 1] : p.moves[t - 1];
-                const int pieces = col < w ? (occupied & g.column_masks[col]).count_ones() : 0;
-                if (pieces == 0) return cells;
-                const unsigned k = (pieces - 1u) * w + col;
+                const unsigned k = col < w ? top_cell(occupied, col, g) : kNoCell;
+                if (k == kNoCell) return cells;
                 occupied.clear_bit(k);
                 return k;
             };

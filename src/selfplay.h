@@ -310,8 +310,7 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
     std::size_t fault_from = 0, fault_to = 0;
     const std::size_t fault_piece = std::max<std::size_t>(1, (std::size_t{2} << 20) / Records::bytes_per_record(NW));
 
-    // Called with `lock` held: a chunk buffer, reused if one is spare, with
-    // room for a chunk of long games.
+    // Called with `lock` held: a chunk buffer, reused if one is spare.
     const auto take_buffer = [&] {
         Records part;
         if (!spare.empty()) {
@@ -320,6 +319,7 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         }
         return part;
     };
+    // A buffer made ready with room for a chunk of long games.
     const auto prepare = [&](Records &part) {
         if (part.width == 0) part = Records::make(c.width, c.height);
         part.reserve(chunk * std::min(pb.cells, 64u));
@@ -406,8 +406,9 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         drain(held);
         return true;
     };
-    // A failure on any thread stops the run; the calling thread rethrows it.
-    const auto fail = [&](std::unique_lock<std::mutex> &) {
+    // Called with `lock` held: a failure on any thread stops the run, and the
+    // calling thread rethrows it.
+    const auto fail = [&] {
         if (!failure) failure = std::current_exception();
         stop = true;
         changed.notify_all();
@@ -432,7 +433,7 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
             try {
                 play_next(held);
             } catch (...) {
-                fail(held);
+                fail();
                 return;
             }
         }
