@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <mutex>
 #include <new>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -25,30 +27,101 @@ inline constexpr unsigned kRecordMoves = 8;
 /// A move slot before the start of the game.
 inline constexpr uint8_t kNoMove = 0xff;
 
+/// Large blocks of freed records' fields, kept for the next records to use:
+/// their pages are resident already, and on some machines faulting in fresh
+/// memory costs as much as generating the games written to it. At most kBlocks
+/// blocks and kBytes bytes in all; the oldest go first. The lock is only ever
+/// tried: a thread that finds it taken, or a forked child that inherited it
+/// taken, allocates and frees as if there were no cache.
+class BlockCache {
+public:
+    static constexpr int kBlocks = 16;
+    static constexpr std::size_t kBytes = std::size_t{128} << 20;
+
+    /// A kept block of exactly `bytes`, or null.
+    void *take(std::size_t bytes) noexcept {
+        std::unique_lock held(lock_, std::try_to_lock);
+        if (!held) return nullptr;
+        for (int i = count_ - 1; i >= 0; --i) {
+            if (blocks_[i].bytes != bytes) continue;
+            void *p = blocks_[i].p;
+            total_ -= bytes;
+            std::copy(blocks_ + i + 1, blocks_ + count_, blocks_ + i);
+            --count_;
+            return p;
+        }
+        return nullptr;
+    }
+
+    /// Keeps a block of `bytes` (aligned to `align`), or frees it.
+    void give(void *p, std::size_t bytes, std::align_val_t align) noexcept {
+        std::unique_lock held(lock_, std::try_to_lock);
+        if (!held || bytes > kBytes) return ::operator delete(p, align);
+        while (count_ == kBlocks || total_ + bytes > kBytes) {
+            ::operator delete(blocks_[0].p, align);
+            total_ -= blocks_[0].bytes;
+            std::copy(blocks_ + 1, blocks_ + count_, blocks_);
+            --count_;
+        }
+        blocks_[count_++] = {p, bytes};
+        total_ += bytes;
+    }
+
+private:
+    struct Block {
+        void *p;
+        std::size_t bytes;
+    };
+    std::mutex lock_;
+    Block blocks_[kBlocks]{};
+    int count_ = 0;
+    std::size_t total_ = 0;
+};
+
+/// The one cache of every records' fields: never destroyed, so records freed
+/// late in the process's exit still find it.
+inline constinit BlockCache field_blocks;
+static_assert(std::is_trivially_destructible_v<BlockCache>);
+
 /// The allocator of the records' fields. From kHugeFrom bytes up an array
 /// starts on a 2 MiB boundary, and the kernel is asked to back its whole 2 MiB
 /// pages with huge pages, as NumPy does for its large arrays: a minibatch drawn
 /// at random from a large set of records reads every field of each record, and
-/// with small pages nearly every one of those reads also misses the TLB.
+/// with small pages nearly every one of those reads also misses the TLB. Their
+/// blocks come in a few sizes, and are kept for reuse when freed (BlockCache).
 template <class T>
 struct FieldAllocator {
     using value_type = T;
     static constexpr std::size_t kHugePage = std::size_t{1} << 21;
     static constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
 
+    /// The block that holds `bytes` from kHugeFrom up: whole huge pages, at
+    /// most a quarter more than asked for, so that arrays of nearly the same
+    /// size (a run's result from one seed and the next) share one block size.
+    static constexpr std::size_t block_size(std::size_t bytes) {
+        std::size_t pages = (bytes + kHugePage - 1) / kHugePage;
+        if (pages > 4) {
+            const std::size_t step = std::size_t{1} << (std::bit_width(pages) - 3);
+            pages = (pages + step - 1) / step * step;
+        }
+        return pages * kHugePage;
+    }
+
     FieldAllocator() = default;
     template <class U>
     constexpr FieldAllocator(const FieldAllocator<U> &) noexcept {}
 
     T *allocate(std::size_t n) {
-        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+        // Far more than any machine holds, and no rounding below overflows.
+        if (n > (std::size_t{1} << 56) / sizeof(T)) throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
         if (bytes < kHugeFrom) return static_cast<T *>(::operator new(bytes));
-        void *p = ::operator new(bytes, std::align_val_t{kHugePage});
+        const std::size_t whole = block_size(bytes);
+        if (void *kept = field_blocks.take(whole)) return static_cast<T *>(kept);
+        void *p = ::operator new(whole, std::align_val_t{kHugePage});
 #ifdef MADV_HUGEPAGE
-        // Only the whole pages inside the array, so no other memory is touched;
-        // advice that the kernel refuses changes nothing.
-        (void)madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+        // Advice that the kernel refuses changes nothing.
+        (void)madvise(p, whole, MADV_HUGEPAGE);
 #endif
         return static_cast<T *>(p);
     }
@@ -64,8 +137,9 @@ struct FieldAllocator {
         ::new (static_cast<void *>(p)) U(std::forward<A>(args)...);
     }
     void deallocate(T *p, std::size_t n) noexcept {
-        if (n * sizeof(T) < kHugeFrom) ::operator delete(p);
-        else ::operator delete(p, std::align_val_t{kHugePage});
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kHugeFrom) return ::operator delete(p);
+        field_blocks.give(p, block_size(bytes), std::align_val_t{kHugePage});
     }
     friend constexpr bool operator==(const FieldAllocator &, const FieldAllocator &) { return true; }
 };

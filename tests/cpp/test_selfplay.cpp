@@ -168,6 +168,41 @@ TEST(Records, LargeFieldsStartOnHugePageBoundariesAndKeepTheirContents) {
     EXPECT_EQ(v[9], 9 * 2654435761u);
 }
 
+TEST(Records, FreedLargeFieldsAreReusedInAFewBlockSizes) {
+    using A = FieldAllocator<uint64_t>;
+    constexpr std::size_t page = A::kHugePage;
+    static_assert(A::block_size(A::kHugeFrom) == page && A::block_size(4 * page) == 4 * page);
+    // Above four pages, at most a quarter more than asked for, in fewer sizes
+    // the larger the block: 9 to 10 MiB share one, and 66 to 80 MiB.
+    static_assert(A::block_size((9 << 20) + 1) == 5 * page && A::block_size(10'400'000) == 5 * page);
+    static_assert(A::block_size(33 * page) == 40 * page && A::block_size(40 * page) == 40 * page);
+
+    const void *first;
+    {
+        FieldVector<uint64_t> v(3'000'000 / sizeof(uint64_t), 7);
+        first = v.data();
+    }
+    FieldVector<uint64_t> again(3'100'000 / sizeof(uint64_t));
+    EXPECT_EQ(again.data(), first);
+
+    // A cache of its own: the oldest blocks go when it is full, and a block
+    // larger than the whole cache is not kept.
+    BlockCache cache;
+    std::vector<void *> given;
+    for (int k = 0; k <= BlockCache::kBlocks; ++k) {
+        given.push_back(::operator new(page, std::align_val_t{page}));
+        cache.give(given.back(), page, std::align_val_t{page});
+    }
+    EXPECT_EQ(cache.take(2 * page), nullptr);
+    std::set<void *> taken;
+    while (void *p = cache.take(page)) taken.insert(p);
+    EXPECT_EQ(taken, std::set<void *>(given.begin() + 1, given.end()));
+    for (void *p : taken) ::operator delete(p, std::align_val_t{page});
+    void *huge = ::operator new(BlockCache::kBytes + page, std::align_val_t{page});
+    cache.give(huge, BlockCache::kBytes + page, std::align_val_t{page});
+    EXPECT_EQ(cache.take(BlockCache::kBytes + page), nullptr);
+}
+
 TYPED_TEST(SelfPlay, WinningCellsMatchTheGridOnRandomBoards) {
     constexpr int NW = TypeParam::value;
     std::mt19937 rng(5);
