@@ -176,7 +176,7 @@ def bytes_per_position(games=2000):
 def suite_rows(reps=21):
     """Rows of the suite's table."""
     ours, python, example = generation(reps)
-    one, two, pair = thread_scaling(max(5, reps // 3))
+    one, two, pair = thread_scaling(max(15, reps))
     expand_out, expand_fresh, copy, nbytes = expand_vs_copy(reps)
     compact, dense, compact_file, dense_file = bytes_per_position()
     rows = [

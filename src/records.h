@@ -35,7 +35,7 @@ inline constexpr uint8_t kNoMove = 0xff;
 /// taken, allocates and frees as if there were no cache.
 class BlockCache {
 public:
-    static constexpr int kBlocks = 16;
+    static constexpr int kBlocks = 32;
     static constexpr std::size_t kBytes = std::size_t{128} << 20;
 
     /// A kept block of exactly `bytes`, or null.
