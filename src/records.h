@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -53,11 +55,12 @@ public:
         return nullptr;
     }
 
-    /// Keeps a block of `bytes` (aligned to `align`), or frees it.
-    void give(void *p, std::size_t bytes, std::align_val_t align) noexcept {
+    /// Keeps a block of `bytes` (aligned to `align`) with at most `limit`
+    /// bytes kept in all, or frees it.
+    void give(void *p, std::size_t bytes, std::align_val_t align, std::size_t limit = kBytes) noexcept {
         std::unique_lock held(lock_, std::try_to_lock);
-        if (!held || bytes > kBytes) return ::operator delete(p, align);
-        while (count_ == kBlocks || total_ + bytes > kBytes) {
+        if (!held || bytes > limit) return ::operator delete(p, align);
+        while (count_ == kBlocks || total_ + bytes > limit) {
             ::operator delete(blocks_[0].p, align);
             total_ -= blocks_[0].bytes;
             std::copy(blocks_ + 1, blocks_ + count_, blocks_);
@@ -82,6 +85,23 @@ private:
 /// late in the process's exit still find it.
 inline constinit BlockCache field_blocks;
 static_assert(std::is_trivially_destructible_v<BlockCache>);
+
+/// The most bytes that field_blocks keeps: the whole number of MiB in the
+/// environment variable DREVIK_GRAVLINE_RECORDS_CACHE_MB (0 keeps nothing),
+/// else BlockCache::kBytes. Read once, at the first records freed.
+inline std::size_t records_cache_limit() noexcept {
+    static const std::size_t limit = [] {
+        const char *text = std::getenv("DREVIK_GRAVLINE_RECORDS_CACHE_MB");
+        if (!text || *text < '0' || *text > '9') return BlockCache::kBytes;
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long mib = std::strtoull(text, &end, 10);
+        if (*end != '\0' || errno != 0) return BlockCache::kBytes;
+        // At most a TiB, so that the bytes cannot overflow.
+        return static_cast<std::size_t>(std::min<unsigned long long>(mib, 1ull << 20)) << 20;
+    }();
+    return limit;
+}
 
 /// The allocator of the records' fields. From kHugeFrom bytes up an array
 /// starts on a 2 MiB boundary, and the kernel is asked to back its whole 2 MiB
@@ -139,7 +159,7 @@ struct FieldAllocator {
     void deallocate(T *p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < kHugeFrom) return ::operator delete(p);
-        field_blocks.give(p, block_size(bytes), std::align_val_t{kHugePage});
+        field_blocks.give(p, block_size(bytes), std::align_val_t{kHugePage}, records_cache_limit());
     }
     friend constexpr bool operator==(const FieldAllocator &, const FieldAllocator &) { return true; }
 };

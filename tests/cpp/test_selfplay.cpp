@@ -201,6 +201,9 @@ TEST(Records, FreedLargeFieldsAreReusedInAFewBlockSizes) {
     void *huge = ::operator new(BlockCache::kBytes + page, std::align_val_t{page});
     cache.give(huge, BlockCache::kBytes + page, std::align_val_t{page});
     EXPECT_EQ(cache.take(BlockCache::kBytes + page), nullptr);
+    // A limit of nothing keeps nothing.
+    cache.give(::operator new(page, std::align_val_t{page}), page, std::align_val_t{page}, 0);
+    EXPECT_EQ(cache.take(page), nullptr);
 }
 
 TYPED_TEST(SelfPlay, WinningCellsMatchTheGridOnRandomBoards) {

@@ -528,6 +528,40 @@ def _rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer holds freed memory in its quarantine")
+def test_freed_records_memory_is_kept_for_reuse_unless_the_environment_says_not():
+    # About 40 MB of fields: what the process still holds once they are freed.
+    script = textwrap.dedent("""
+        import os
+        import drevik_gravline_batch as gb
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        r = gb.self_play(40_000, 7, 6)
+        before = rss()
+        del r
+        print(before - rss())
+        """)
+
+    def released(limit):
+        env = dict(os.environ)
+        env.pop("DREVIK_GRAVLINE_RECORDS_CACHE_MB", None)
+        if limit is not None:
+            env["DREVIK_GRAVLINE_RECORDS_CACHE_MB"] = limit
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=120, env=env)
+        assert done.returncode == 0, done.stderr
+        return int(done.stdout)
+
+    mib = 1 << 20
+    assert released(None) < 8 * mib
+    assert released("0") > 24 * mib
+    # Too little room for any field of the run, and a value that is no number.
+    assert released("1") > 24 * mib
+    assert released("lots") < 8 * mib
+
+
 def _refused(call):
     try:
         call()
