@@ -62,7 +62,8 @@ void write_planes(float *out, const Bitboard<NW> &red, const Bitboard<NW> &yello
         if (c < cells) plane[c] = plane[cells + c] = 0.0f;
     }
     float *const turn_plane = out + std::size_t{2 * (kHistoryPlies + 1)} * cells;
-    std::memset(plane, 0, static_cast<std::size_t>(turn_plane - plane) * sizeof(float));
+    // Most positions have a whole history, and nothing to zero.
+    if (plane < turn_plane) std::memset(plane, 0, static_cast<std::size_t>(turn_plane - plane) * sizeof(float));
     std::fill_n(turn_plane, cells, red_moves ? 1.0f : 0.0f);
 }
 

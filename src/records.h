@@ -331,13 +331,18 @@ void take_back(Bitboard<NW> &red, Bitboard<NW> &yellow, unsigned col, const Boar
 /// A policy row: 1/k on each of the k columns of `columns`, 0 elsewhere, the
 /// columns reversed when `mirrored`.
 inline void write_policy(float *dst, uint32_t columns, unsigned width, bool mirrored) {
-    const int k = std::popcount(columns);
-    // Rounded from double, as 1.0 / k stored into a float32 array is.
-    const float share = k ? static_cast<float>(1.0 / k) : 0.0f;
-    for (unsigned c = 0; c < width; ++c) {
-        const float v = (columns >> c) & 1 ? share : 0.0f;
-        dst[mirrored ? width - 1 - c : c] = v;
-    }
+    // Entry k is 1/k rounded from double, as 1.0 / k stored into a float32
+    // array is; entry 0 serves the empty set.
+    static constexpr auto kShares = [] {
+        std::array<float, kMaxColumns + 1> t{};
+        for (unsigned k = 1; k <= kMaxColumns; ++k) t[k] = static_cast<float>(1.0 / k);
+        return t;
+    }();
+    const float share = kShares[std::popcount(columns)];
+    if (mirrored)
+        for (unsigned c = 0; c < width; ++c) dst[width - 1 - c] = (columns >> c) & 1 ? share : 0.0f;
+    else
+        for (unsigned c = 0; c < width; ++c) dst[c] = (columns >> c) & 1 ? share : 0.0f;
 }
 
 }  // namespace records_detail
