@@ -44,14 +44,8 @@ public:
     void *take(std::size_t bytes) noexcept {
         std::unique_lock held(lock_, std::try_to_lock);
         if (!held) return nullptr;
-        for (int i = count_ - 1; i >= 0; --i) {
-            if (blocks_[i].bytes != bytes) continue;
-            void *p = blocks_[i].p;
-            total_ -= bytes;
-            std::copy(blocks_ + i + 1, blocks_ + count_, blocks_ + i);
-            --count_;
-            return p;
-        }
+        for (int i = count_ - 1; i >= 0; --i)
+            if (blocks_[i].bytes == bytes) return remove(i);
         return nullptr;
     }
 
@@ -60,12 +54,7 @@ public:
     void give(void *p, std::size_t bytes, std::align_val_t align, std::size_t limit = kBytes) noexcept {
         std::unique_lock held(lock_, std::try_to_lock);
         if (!held || bytes > limit) return ::operator delete(p, align);
-        while (count_ == kBlocks || total_ + bytes > limit) {
-            ::operator delete(blocks_[0].p, align);
-            total_ -= blocks_[0].bytes;
-            std::copy(blocks_ + 1, blocks_ + count_, blocks_);
-            --count_;
-        }
+        while (count_ == kBlocks || total_ + bytes > limit) ::operator delete(remove(0), align);
         blocks_[count_++] = {p, bytes};
         total_ += bytes;
     }
@@ -75,6 +64,16 @@ private:
         void *p;
         std::size_t bytes;
     };
+
+    /// Block i out of the cache, the later ones moved up.
+    void *remove(int i) noexcept {
+        void *p = blocks_[i].p;
+        total_ -= blocks_[i].bytes;
+        std::copy(blocks_ + i + 1, blocks_ + count_, blocks_ + i);
+        --count_;
+        return p;
+    }
+
     std::mutex lock_;
     Block blocks_[kBlocks]{};
     int count_ = 0;
@@ -339,10 +338,7 @@ inline void write_policy(float *dst, uint32_t columns, unsigned width, bool mirr
         return t;
     }();
     const float share = kShares[std::popcount(columns)];
-    if (mirrored)
-        for (unsigned c = 0; c < width; ++c) dst[width - 1 - c] = (columns >> c) & 1 ? share : 0.0f;
-    else
-        for (unsigned c = 0; c < width; ++c) dst[c] = (columns >> c) & 1 ? share : 0.0f;
+    for (unsigned c = 0; c < width; ++c) dst[mirrored ? width - 1 - c : c] = (columns >> c) & 1 ? share : 0.0f;
 }
 
 }  // namespace records_detail

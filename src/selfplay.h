@@ -329,13 +329,8 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         // The first chunk's positions per game size the whole run, so the
         // result rarely grows (and copies itself) afterwards.
         if (collected == 0) {
-            uint64_t estimate = std::min<uint64_t>(out.size() * (chunks + chunks / 4), uint64_t{1} << 22);
-            // Rounded up to one of eight sizes or more between two powers of
-            // two: runs of the same length then ask for the same room, and find
-            // the blocks that an earlier run's records freed.
-            const uint64_t step = uint64_t{1} << std::max(0, static_cast<int>(std::bit_width(estimate)) - 4);
-            estimate = (estimate + step - 1) / step * step;
-            out.reserve(static_cast<std::size_t>(estimate));
+            const uint64_t estimate = out.size() * (chunks + chunks / 4);
+            out.reserve(static_cast<std::size_t>(std::min<uint64_t>(estimate, uint64_t{1} << 22)));
             if (threads > 1) {
                 const RecordsRoom reserved = RecordsRoom::of(out);
                 std::lock_guard held(lock);
