@@ -206,6 +206,39 @@ TEST(Records, FreedLargeFieldsAreReusedInAFewBlockSizes) {
     EXPECT_EQ(cache.take(page), nullptr);
 }
 
+TEST(Records, ReusedMemoryNeverShowsThroughNewRecords) {
+    // Records made in blocks that other records left full of their own data:
+    // a resize still gives zeros, and a run writes every field of its records,
+    // so it equals the same run made while the other records are held.
+    const std::size_t n = (std::size_t{4} << 20) / sizeof(uint64_t);
+    {
+        Records dirty = Records::make(7, 6);
+        dirty.resize(n);
+        Records::for_each_field([](std::size_t, auto &v) { std::fill(v.begin(), v.end(), 0x5a); }, dirty);
+    }
+    Records zeros = Records::make(7, 6);
+    zeros.resize(n);
+    Records::for_each_field(
+        [](std::size_t, const auto &v) { EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](auto x) { return x == 0; })); },
+        zeros);
+
+    const uint64_t games = chunk_games(7, 6) * 60;
+    Records held = generate<1>(7, 6, Policy::Tactical, 3, 0, games, 2);
+    const Records fresh = generate<1>(7, 6, Policy::Tactical, 4, 0, games, 2);
+    ASSERT_GE(fresh.size() * sizeof(uint64_t), FieldAllocator<uint64_t>::kHugeFrom);
+    std::set<const void *> held_blocks;
+    Records::for_each_field([&](std::size_t, const auto &v) { held_blocks.insert(v.data()); }, held);
+    held = Records();
+    const Records again = generate<1>(7, 6, Policy::Tactical, 4, 0, games, 2);
+    int reused = 0;
+    Records::for_each_field([&](std::size_t, const auto &v) { reused += held_blocks.count(v.data()); }, again);
+    EXPECT_EQ(again, fresh);
+    // The run did land in the freed records' blocks.
+    if (records_cache_limit() > 0) {
+        EXPECT_GT(reused, 0);
+    }
+}
+
 TYPED_TEST(SelfPlay, WinningCellsMatchTheGridOnRandomBoards) {
     constexpr int NW = TypeParam::value;
     std::mt19937 rng(5);
