@@ -372,6 +372,9 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
     struct Picked {
         Bitboard<NW> red, yellow;
         std::array<uint8_t, kHistoryPlies> moves;
+        // The cells of those moves, found while the record's row is written,
+        // for its mirrored row; `cells` for none.
+        std::array<uint16_t, kHistoryPlies> taken;
         uint32_t policy, opponent_policy;
         uint16_t ply;
         int8_t turn, value;
@@ -412,7 +415,7 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
         const bool mirrored = pass == 1;
         const std::size_t base = mirrored ? n : 0;
         for (std::size_t j = 0; j < n; ++j) {
-            const Picked &p = picked[j];
+            Picked &p = picked[j];
             const std::size_t row = base + j;
             float *planes = out.states + row * state_size;
             Bitboard<NW> red = p.red, yellow = p.yellow;
@@ -421,14 +424,17 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
                 yellow = records_detail::mirror(yellow, g);
             }
             // The cell of the t-th last move: the top piece of its column once
-            // the moves after it are taken back.
+            // the moves after it are taken back. A mirrored row takes the same
+            // cell's mirror image, in the same row of the board.
             Bitboard<NW> occupied = red | yellow;
             const auto cell_at = [&](std::size_t t) -> std::size_t {
-                const unsigned col = mirrored ? w - 1 - p.moves[t - 1] : p.moves[t - 1];
+                uint16_t &taken = p.taken[t - 1];
+                const unsigned col = p.moves[t - 1];
+                if (mirrored) return taken < cells ? taken - col + (w - 1 - col) : cells;
                 const unsigned k = col < w ? top_cell(occupied, col, g) : kNoCell;
-                if (k == kNoCell) return cells;
+                if (k == kNoCell) return taken = static_cast<uint16_t>(cells);
                 occupied.clear_bit(k);
-                return k;
+                return taken = static_cast<uint16_t>(k);
             };
             write_planes(planes, red, yellow, p.turn == 1, cells, p.ply, cell_at);
 

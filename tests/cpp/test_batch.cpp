@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -180,6 +181,29 @@ TYPED_TEST(BatchTest, GamePlanesWriteEveryFloat) {
             EXPECT_EQ(planes, reference_planes(g)) << s.width << "x" << s.height << " move " << k;
         }
     }
+}
+
+TEST(PlaneCopy, CopiesExactlyTheFloatsAskedForOnEveryPath) {
+    std::mt19937 rng(3);
+    std::vector<float> from(300);
+    for (float &x : from) x = static_cast<float>(rng() % 1000);
+    // Lengths around each step of the copy: under one move, whole and part
+    // moves, whole and part blocks of four; sources at every float offset.
+    for (std::size_t n = 1; n <= 140; ++n)
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            std::vector<float> expected(n + 16, -1.0f);
+            std::memcpy(expected.data() + 8, from.data() + offset, n * sizeof(float));
+            std::vector<float> to(n + 16, -1.0f);
+            copy_floats(to.data() + 8, from.data() + offset, n);
+            ASSERT_EQ(to, expected) << n << " floats from offset " << offset;
+#ifdef GRAVLINE_AVX_COPY
+            if (n >= 8 && __builtin_cpu_supports("avx")) {
+                std::fill(to.begin(), to.end(), -1.0f);
+                copy_floats_avx(to.data() + 8, from.data() + offset, n);
+                ASSERT_EQ(to, expected) << n << " floats from offset " << offset << " in 32-byte moves";
+            }
+#endif
+        }
 }
 
 TYPED_TEST(BatchTest, LegalMaskStepAndPlanesAreTheSameOnAnyThreadCount) {
