@@ -372,8 +372,7 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
     struct Picked {
         Bitboard<NW> red, yellow;
         std::array<uint8_t, kHistoryPlies> moves;
-        // The cells of those moves, found while the record's row is written,
-        // for its mirrored row; `cells` for none.
+        // The cells of those moves; `cells` for none.
         std::array<uint16_t, kHistoryPlies> taken;
         uint32_t policy, opponent_policy;
         uint16_t ply;
@@ -411,11 +410,25 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
         p.value = r.value[i];
         p.mask = r.opponent_mask[i];
     }
+    // The cell of each of the last moves: the top piece of its column once the
+    // moves after it are taken back. Each record's cells form a chain through
+    // its board; found here, in a short loop, the chains of several records
+    // overlap, where between rows of planes each one would stall.
+    for (Picked &p : picked) {
+        Bitboard<NW> occupied = p.red | p.yellow;
+        const unsigned back = std::min<unsigned>(p.ply, kHistoryPlies);
+        for (unsigned t = 0; t < back; ++t) {
+            const unsigned col = p.moves[t];
+            const unsigned k = col < w ? top_cell(occupied, col, g) : kNoCell;
+            p.taken[t] = static_cast<uint16_t>(k == kNoCell ? cells : k);
+            if (k != kNoCell) occupied.clear_bit(k);
+        }
+    }
     for (int pass = 0; pass < (mirror ? 2 : 1); ++pass) {
         const bool mirrored = pass == 1;
         const std::size_t base = mirrored ? n : 0;
         for (std::size_t j = 0; j < n; ++j) {
-            Picked &p = picked[j];
+            const Picked &p = picked[j];
             const std::size_t row = base + j;
             float *planes = out.states + row * state_size;
             Bitboard<NW> red = p.red, yellow = p.yellow;
@@ -423,18 +436,12 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
                 red = records_detail::mirror(red, g);
                 yellow = records_detail::mirror(yellow, g);
             }
-            // The cell of the t-th last move: the top piece of its column once
-            // the moves after it are taken back. A mirrored row takes the same
-            // cell's mirror image, in the same row of the board.
-            Bitboard<NW> occupied = red | yellow;
+            // A mirrored row takes the same cells' mirror images, in the same
+            // rows of the board.
             const auto cell_at = [&](std::size_t t) -> std::size_t {
-                uint16_t &taken = p.taken[t - 1];
-                const unsigned col = p.moves[t - 1];
-                if (mirrored) return taken < cells ? taken - col + (w - 1 - col) : cells;
-                const unsigned k = col < w ? top_cell(occupied, col, g) : kNoCell;
-                if (k == kNoCell) return taken = static_cast<uint16_t>(cells);
-                occupied.clear_bit(k);
-                return taken = static_cast<uint16_t>(k);
+                const unsigned taken = p.taken[t - 1], col = p.moves[t - 1];
+                if (!mirrored || taken >= cells) return taken;
+                return taken - col + (w - 1 - col);
             };
             write_planes(planes, red, yellow, p.turn == 1, cells, p.ply, cell_at);
 

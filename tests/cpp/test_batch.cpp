@@ -183,27 +183,52 @@ TYPED_TEST(BatchTest, GamePlanesWriteEveryFloat) {
     }
 }
 
-TEST(PlaneCopy, CopiesExactlyTheFloatsAskedForOnEveryPath) {
-    std::mt19937 rng(3);
-    std::vector<float> from(300);
-    for (float &x : from) x = static_cast<float>(rng() % 1000);
-    // Lengths around each step of the copy: under one move, whole and part
-    // moves, whole and part blocks of four; sources at every float offset.
-    for (std::size_t n = 1; n <= 140; ++n)
-        for (std::size_t offset = 0; offset < 8; ++offset) {
-            std::vector<float> expected(n + 16, -1.0f);
-            std::memcpy(expected.data() + 8, from.data() + offset, n * sizeof(float));
-            std::vector<float> to(n + 16, -1.0f);
-            copy_floats(to.data() + 8, from.data() + offset, n);
-            ASSERT_EQ(to, expected) << n << " floats from offset " << offset;
-#ifdef GRAVLINE_AVX_COPY
-            if (n >= 8 && __builtin_cpu_supports("avx")) {
-                std::fill(to.begin(), to.end(), -1.0f);
-                copy_floats_avx(to.data() + 8, from.data() + offset, n);
-                ASSERT_EQ(to, expected) << n << " floats from offset " << offset << " in 32-byte moves";
-            }
+TYPED_TEST(BatchTest, BothPlaneWritersWriteThePlanesOfTheGame) {
+    // The writer in 32-byte stores and the one for any processor, each against
+    // the planes of the game itself: histories short and whole, a move whose
+    // cell is off the board (it takes nothing back), every float written and
+    // none past the planes.
+    constexpr int NW = TypeParam::value;
+    std::mt19937 rng(11 + NW);
+    for (const Size s : sizes_for<NW>()) {
+        const unsigned cells = s.width * s.height;
+        auto g = Game<NW>::make(s.width, s.height);
+        for (int k = 0; k < 10 && !g.over; ++k) {
+            const MoveList moves = g.legal_moves();
+            g.make_move(moves[rng() % moves.size]);
+            const std::size_t n = g.history.size();
+            for (const bool off_board : {false, true}) {
+                const auto cell_at = [&](std::size_t t) -> std::size_t {
+                    const Move m = g.history[n - t];
+                    return off_board && t == 1 ? cells : std::size_t{m.row} * s.width + m.col;
+                };
+                std::vector<float> expected = reference_planes(g);
+                if (off_board)
+                    for (std::size_t p = 2; p < 2 * kHistoryPositions && p / 2 <= n; ++p) {
+                        // The last move not taken back: every earlier plane keeps it.
+                        const Move m = g.history[n - 1];
+                        const std::size_t at = p * cells + m.row * s.width + m.col;
+                        const std::size_t now = (p % 2) * cells + m.row * s.width + m.col;
+                        expected[at] = expected[now];
+                    }
+                const std::size_t size = kSpatialInputPlanes * cells;
+                std::vector<float> planes(size + 8, std::nanf(""));
+                write_planes_portable(planes.data(), g.board.red, g.board.yellow, g.turn == Player::Red, cells, n,
+                                      cell_at);
+                for (std::size_t i = size; i < planes.size(); ++i) ASSERT_TRUE(std::isnan(planes[i]));
+                planes.resize(size);
+                EXPECT_EQ(planes, expected) << s.width << "x" << s.height << " move " << k << " off " << off_board;
+#ifdef GRAVLINE_AVX_PLANES
+                if (!has_avx()) continue;
+                planes.assign(size + 8, std::nanf(""));
+                write_planes_avx(planes.data(), g.board.red, g.board.yellow, g.turn == Player::Red, cells, n, cell_at);
+                for (std::size_t i = size; i < planes.size(); ++i) ASSERT_TRUE(std::isnan(planes[i]));
+                planes.resize(size);
+                EXPECT_EQ(planes, expected) << s.width << "x" << s.height << " move " << k << " off " << off_board;
 #endif
+            }
         }
+    }
 }
 
 TYPED_TEST(BatchTest, LegalMaskStepAndPlanesAreTheSameOnAnyThreadCount) {
