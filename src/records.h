@@ -338,7 +338,18 @@ inline void write_policy(float *dst, uint32_t columns, unsigned width, bool mirr
         return t;
     }();
     const float share = kShares[std::popcount(columns)];
-    for (unsigned c = 0; c < width; ++c) dst[mirrored ? width - 1 - c : c] = (columns >> c) & 1 ? share : 0.0f;
+    const uint32_t bits = mirrored ? reverse_bits(columns) >> (32 - width) : columns;
+    // Four floats at a time from the bits' table, the last four ending at the
+    // row's end (a row has four or more).
+    const auto put4 = [&](unsigned c) {
+        const float *ones = kByteFloats[(bits >> c) & 0xf].data();
+        float four[4];
+        for (unsigned k = 0; k < 4; ++k) four[k] = ones[k] * share;
+        std::memcpy(dst + c, four, sizeof four);
+    };
+    unsigned c = 0;
+    for (; c + 4 <= width; c += 4) put4(c);
+    if (c < width) put4(width - 4);
 }
 
 }  // namespace records_detail
