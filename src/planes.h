@@ -75,53 +75,84 @@ void write_planes_portable(float *out, const Bitboard<NW> &red, const Bitboard<N
 }
 
 #ifdef GRAVLINE_AVX_PLANES
-/// write_bit_plane_over in 32-byte stores. Only for a processor with AVX.
-template <int NW>
-__attribute__((target("avx"))) inline void write_bit_plane_over_avx(float *out, const Bitboard<NW> &bits,
-                                                                     unsigned n) {
-    for (unsigned i = 0; i < static_cast<unsigned>(NW) && 64 * i < n; ++i, out += 64) {
-        uint64_t word = bits.w[i];
-        const unsigned end = std::min(n - 64 * i, 64u);
-        for (unsigned k = 0; k < end; k += 8, word >>= 8)
-            _mm256_storeu_ps(out + k, _mm256_load_ps(kByteFloats[word & 0xff].data()));
-    }
-}
+/// Writes a string of bits as floats (1.0 or 0.0), given in pieces of up to 64
+/// bits and written out 64 at a time, each byte as eight floats in one 32-byte
+/// store. Only for a processor with AVX.
+class AvxBitWriter {
+public:
+    __attribute__((target("avx"))) explicit AvxBitWriter(float *out) : out_(out) {}
 
-/// write_planes_portable's planes in 32-byte stores, every plane from its bits.
-/// Only for a processor with AVX. Nothing written is read back: a store that a
-/// load soon reads again, before it has reached the cache, holds the load up,
-/// and with it everything after.
+    /// Appends the first `cells` bits of `b` (none set beyond them).
+    template <int NW>
+    __attribute__((target("avx"))) void put(const Bitboard<NW> &b, unsigned cells) {
+        for (unsigned i = 0; 64 * i < cells; ++i) put(b.w[i], std::min(cells - 64 * i, 64u));
+    }
+
+    /// Appends the low `n` bits of `bits` (1 <= n <= 64; none set above them).
+    __attribute__((target("avx"))) void put(uint64_t bits, unsigned n) {
+        word_ |= bits << fill_;
+        fill_ += n;
+        if (fill_ < 64) return;
+        write_word(word_);
+        fill_ -= 64;
+        prev_ = word_;
+        // The bits that did not fit; none when the word ended exactly.
+        word_ = fill_ ? bits >> (n - fill_) : 0;
+    }
+
+    /// Writes the bits still held: whole bytes, then the eight floats that end
+    /// at the last bit, over floats already written. At least eight bits in all.
+    __attribute__((target("avx"))) void finish() {
+        unsigned k = 0;
+        for (; k + 8 <= fill_; k += 8) write_byte(out_ + k, (word_ >> k) & 0xff);
+        if (k == fill_) return;
+        const uint64_t last = fill_ >= 8 ? word_ >> (fill_ - 8) : word_ << (8 - fill_) | prev_ >> (56 + fill_);
+        write_byte(out_ + fill_ - 8, last & 0xff);
+    }
+
+private:
+    __attribute__((target("avx"))) static void write_byte(float *to, uint64_t byte) {
+        _mm256_storeu_ps(to, _mm256_load_ps(kByteFloats[byte].data()));
+    }
+
+    __attribute__((target("avx"))) void write_word(uint64_t w) {
+        for (unsigned k = 0; k < 64; k += 8, w >>= 8) write_byte(out_ + k, w & 0xff);
+        out_ += 64;
+    }
+
+    float *out_;
+    uint64_t word_ = 0, prev_ = 0;
+    unsigned fill_ = 0;
+};
+
+/// write_planes_portable's planes, written as one string of bits from first to
+/// last float in 32-byte stores. Only for a processor with AVX. Nothing written
+/// is read back: a load of a store still on its way to the cache would hold up
+/// everything after it.
 template <int NW, class CellAt>
 __attribute__((target("avx"))) void write_planes_avx(float *out, const Bitboard<NW> &red,
                                                      const Bitboard<NW> &yellow, bool red_moves, unsigned cells,
                                                      std::size_t moves, CellAt &&cell_at) {
+    // Red is looked up first, so a cell in both sets belongs to Red.
     const Bitboard<NW> y = yellow.and_not(red);
     const unsigned back = static_cast<unsigned>(std::min<std::size_t>(moves, kHistoryPlies));
-    // Each earlier position is the one after it less one piece. Each plane's
-    // overhang is written over by the plane after it.
+    AvxBitWriter writer(out);
+    // Each earlier position is the one after it less one piece.
     Bitboard<NW> mine = red_moves ? red : y, theirs = red_moves ? y : red;
-    float *plane = out;
-    for (unsigned t = 0;; ++t) {
-        write_bit_plane_over_avx(plane, mine, cells);
-        write_bit_plane_over_avx(plane + cells, theirs, cells);
-        plane += 2 * std::size_t{cells};
-        if (t == back) break;
-        const std::size_t c = cell_at(t + 1);
-        if (c < cells) {
-            mine.clear_bit(static_cast<unsigned>(c));
-            theirs.clear_bit(static_cast<unsigned>(c));
+    for (unsigned t = 0; t <= kHistoryPlies; ++t) {
+        if (t > back) mine = theirs = Bitboard<NW>{};
+        else if (t > 0) {
+            const std::size_t c = cell_at(t);
+            if (c < cells) {
+                mine.clear_bit(static_cast<unsigned>(c));
+                theirs.clear_bit(static_cast<unsigned>(c));
+            }
         }
+        writer.put(mine, cells);
+        writer.put(theirs, cells);
     }
-    // Zeros up to the turn plane, then the turn plane: eight floats at a time,
-    // the last eight of each ending where it does (a plane has 16 or more).
-    float *const turn_plane = out + std::size_t{2 * (kHistoryPlies + 1)} * cells;
-    const __m256 zero = _mm256_setzero_ps();
-    for (; plane + 8 <= turn_plane; plane += 8) _mm256_storeu_ps(plane, zero);
-    if (plane < turn_plane) _mm256_storeu_ps(turn_plane - 8, zero);
-    const __m256 fill = _mm256_set1_ps(red_moves ? 1.0f : 0.0f);
-    unsigned k = 0;
-    for (; k + 8 <= cells; k += 8) _mm256_storeu_ps(turn_plane + k, fill);
-    if (k < cells) _mm256_storeu_ps(turn_plane + cells - 8, fill);
+    writer.put(red_moves ? Bitboard<NW>::first_bits(cells) : Bitboard<NW>{}, cells);
+    writer.finish();
 }
 
 /// Whether this processor runs write_planes_avx.
@@ -133,7 +164,7 @@ inline bool has_avx() {
 
 /// The 17 planes of a position into `out`, as write_planes_portable writes
 /// them: in 32-byte stores where the processor has them, which write the
-/// planes of a minibatch in about a tenth less time.
+/// planes of a minibatch in 10 to 20% less time.
 template <int NW, class CellAt>
 void write_planes(float *out, const Bitboard<NW> &red, const Bitboard<NW> &yellow, bool red_moves,
                   unsigned cells, std::size_t moves, CellAt &&cell_at) {
