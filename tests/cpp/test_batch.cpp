@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -211,20 +210,24 @@ TYPED_TEST(BatchTest, BothPlaneWritersWriteThePlanesOfTheGame) {
                         const std::size_t now = (p % 2) * cells + m.row * s.width + m.col;
                         expected[at] = expected[now];
                     }
-                const std::size_t size = kSpatialInputPlanes * cells;
-                std::vector<float> planes(size + 8, std::nanf(""));
-                write_planes_portable(planes.data(), g.board.red, g.board.yellow, g.turn == Player::Red, cells, n,
-                                      cell_at);
-                for (std::size_t i = size; i < planes.size(); ++i) ASSERT_TRUE(std::isnan(planes[i]));
-                planes.resize(size);
-                EXPECT_EQ(planes, expected) << s.width << "x" << s.height << " move " << k << " off " << off_board;
+                const auto check = [&](const char *writer, auto write) {
+                    const std::size_t size = kSpatialInputPlanes * cells;
+                    std::vector<float> planes(size + 8, std::nanf(""));
+                    write(planes.data());
+                    for (std::size_t i = size; i < planes.size(); ++i) ASSERT_TRUE(std::isnan(planes[i])) << writer;
+                    planes.resize(size);
+                    EXPECT_EQ(planes, expected)
+                        << writer << " " << s.width << "x" << s.height << " move " << k << " off " << off_board;
+                };
+                const bool red = g.turn == Player::Red;
+                check("portable", [&](float *out) {
+                    write_planes_portable(out, g.board.red, g.board.yellow, red, cells, n, cell_at);
+                });
 #ifdef GRAVLINE_AVX_PLANES
-                if (!has_avx()) continue;
-                planes.assign(size + 8, std::nanf(""));
-                write_planes_avx(planes.data(), g.board.red, g.board.yellow, g.turn == Player::Red, cells, n, cell_at);
-                for (std::size_t i = size; i < planes.size(); ++i) ASSERT_TRUE(std::isnan(planes[i]));
-                planes.resize(size);
-                EXPECT_EQ(planes, expected) << s.width << "x" << s.height << " move " << k << " off " << off_board;
+                if (has_avx())
+                    check("avx", [&](float *out) {
+                        write_planes_avx(out, g.board.red, g.board.yellow, red, cells, n, cell_at);
+                    });
 #endif
             }
         }
