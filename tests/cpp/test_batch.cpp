@@ -202,14 +202,13 @@ TYPED_TEST(BatchTest, BothPlaneWritersWriteThePlanesOfTheGame) {
                     return off_board && t == 1 ? cells : std::size_t{m.row} * s.width + m.col;
                 };
                 std::vector<float> expected = reference_planes(g);
-                if (off_board)
-                    for (std::size_t p = 2; p < 2 * kHistoryPositions && p / 2 <= n; ++p) {
-                        // The last move not taken back: every earlier plane keeps it.
-                        const Move m = g.history[n - 1];
-                        const std::size_t at = p * cells + m.row * s.width + m.col;
-                        const std::size_t now = (p % 2) * cells + m.row * s.width + m.col;
-                        expected[at] = expected[now];
-                    }
+                if (off_board) {
+                    // The last move not taken back: every earlier plane keeps it.
+                    const Move m = g.history[n - 1];
+                    const std::size_t cell = std::size_t{m.row} * s.width + m.col;
+                    for (std::size_t p = 2; p < 2 * kHistoryPositions && p / 2 <= n; ++p)
+                        expected[p * cells + cell] = expected[(p % 2) * cells + cell];
+                }
                 const auto check = [&](const char *writer, auto write) {
                     const std::size_t size = kSpatialInputPlanes * cells;
                     std::vector<float> planes(size + 8, std::nanf(""));
