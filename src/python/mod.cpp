@@ -4,8 +4,10 @@
 #include "mod.h"
 
 #include <new>
+#include <cxxabi.h>
 #ifndef _WIN32
 #include <pthread.h>
+#include <unistd.h>
 #endif
 #include <string_view>
 
@@ -85,6 +87,18 @@ void translate_exception() noexcept {
     } catch (...) {
         // A fixed public text (PanicException) that callers match on.
         raise_panic("unknown internal error");
+    }
+}
+
+void take_lock_back(PyThreadState *state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind &) {
+        // The interpreter is shutting down and ends this thread. The unwind
+        // must not be swallowed and cannot be passed on through the callers'
+        // noexcept frames; the thread never leaves this handler, so it holds
+        // nothing the rest of the exit needs.
+        for (;;) pause();
     }
 }
 

@@ -132,6 +132,43 @@ void install_fork_handler();
 /// handler is registered.
 void check_loadable(PyObject *module, const char *name);
 
+/// Takes the interpreter lock back for a thread that gave it up with
+/// PyEval_SaveThread. A thread that comes back while the interpreter is
+/// shutting down is never allowed to run again: older interpreters end such a
+/// thread with a forced unwind, which no C++ frame here may see (destructors
+/// that cannot pass it on, entry wrappers that would swallow it and go on
+/// without a thread state), so the thread is parked for good instead, as
+/// newer interpreters do themselves. The process's exit ends it.
+void take_lock_back(PyThreadState *state) noexcept;
+
+/// The interpreter lock given up for a scope and taken back on every exit:
+/// the only way code here lets the lock go. Declare it after the borrows it
+/// works under, so the lock is back before they end. Only plain C++ runs
+/// inside; `locked` runs a piece of Python-facing code with the lock held.
+class Unlocked {
+    PyThreadState *state_;
+
+public:
+    explicit Unlocked(bool release = true) : state_(release ? PyEval_SaveThread() : nullptr) {}
+    ~Unlocked() {
+        if (state_) take_lock_back(state_);
+    }
+    /// Runs f with the lock held again, then gives it up once more (on every
+    /// exit of f, an exception included).
+    template <class F>
+    auto locked(F &&f) {
+        if (!state_) return f();
+        take_lock_back(std::exchange(state_, nullptr));
+        struct Again {
+            PyThreadState *&state;
+            ~Again() { state = PyEval_SaveThread(); }
+        } again{state_};
+        return f();
+    }
+    Unlocked(const Unlocked &) = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+};
+
 /// A value created on first need and kept for the life of the process. Two
 /// threads may race to create it, with or without an interpreter lock: the
 /// loser waits on the mutex with its thread state detached (so the winner may
@@ -161,9 +198,8 @@ public:
         }
         std::unique_lock lock(mu_, std::try_to_lock);
         if (!lock.owns_lock()) {
-            Py_BEGIN_ALLOW_THREADS
+            Unlocked unlocked;
             lock.lock();
-            Py_END_ALLOW_THREADS
         }
         if (T *v = value_.load(std::memory_order_acquire)) return v;
         creator_.store(std::this_thread::get_id(), std::memory_order_relaxed);

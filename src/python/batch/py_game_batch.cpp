@@ -72,20 +72,6 @@ constexpr std::size_t kReleaseUnits = 4096;
 constexpr std::size_t kUnitsPerChunk = 65536;
 constexpr uint64_t kMaxThreads = 1024;
 
-/// The interpreter lock let go for a scope (when `release` is true). Declared
-/// after the borrow it works under, so the lock is back before the borrow ends.
-class Unlocked {
-    PyThreadState *state_;
-
-public:
-    explicit Unlocked(bool release) : state_(release ? PyEval_SaveThread() : nullptr) {}
-    ~Unlocked() {
-        if (state_) PyEval_RestoreThread(state_);
-    }
-    Unlocked(const Unlocked &) = delete;
-    Unlocked &operator=(const Unlocked &) = delete;
-};
-
 /// Runs f(begin, end) over `count` games of `units` work each: on the calling
 /// thread with the lock held for small work, else with the lock released and
 /// the games shared with the pool's workers, if there are any. Only plain
@@ -94,7 +80,7 @@ template <class F>
 void run_games(std::size_t count, std::size_t units, WorkerPool *pool, F &&f) {
     const std::size_t work = count * units;
     if (work < kReleaseUnits) return f(std::size_t{0}, count);
-    Unlocked unlocked(true);
+    Unlocked unlocked;
     if (!pool) return f(std::size_t{0}, count);
     pool->run(count, std::max<std::size_t>(1, kUnitsPerChunk / std::max<std::size_t>(units, 1)), f);
 }

@@ -187,43 +187,14 @@ Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) 
     std::string fault;
     {
         // Plain C++ over private vectors: the checks need no interpreter.
-        PyThreadState *ts = PyEval_SaveThread();
-        try {
-            fault = with_word_count(r.words, [&](auto n) { return check_records<decltype(n)::value>(r); });
-        } catch (...) {
-            PyEval_RestoreThread(ts);
-            throw;
-        }
-        PyEval_RestoreThread(ts);
+        Unlocked unlocked;
+        fault = with_word_count(r.words, [&](auto n) { return check_records<decltype(n)::value>(r); });
     }
     if (!fault.empty()) throw PyError(PyExc_ValueError, "inconsistent records: " + fault);
     return new_records(std::move(r));
 }
 
 // ---- self_play ----
-
-/// The interpreter lock given up for a scope and taken back on every exit.
-class Unlocked {
-    PyThreadState *ts_;
-
-public:
-    Unlocked() : ts_(PyEval_SaveThread()) {}
-    ~Unlocked() {
-        if (ts_) PyEval_RestoreThread(ts_);
-    }
-    /// Runs f with the lock held again, then gives it up once more.
-    template <class F>
-    auto locked(F &&f) {
-        PyEval_RestoreThread(std::exchange(ts_, nullptr));
-        struct Again {
-            PyThreadState *&ts;
-            ~Again() { ts = PyEval_SaveThread(); }
-        } again{ts_};
-        return f();
-    }
-    Unlocked(const Unlocked &) = delete;
-    Unlocked &operator=(const Unlocked &) = delete;
-};
 
 constexpr unsigned kMaxThreads = 256;
 
