@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../mod.h"
+#include "../../records.h"
 
 namespace gravline::py {
 
@@ -12,7 +13,21 @@ void load_c_api();
 
 /// GameBatch and encode_games (py_game_batch.cpp).
 void add_game_batch(PyObject *module);
-/// The self-play generator and its records (py_self_play.cpp).
+/// The Records class (py_records.cpp).
+void add_records(PyObject *module);
+/// The self-play generator (py_self_play.cpp).
 void add_self_play(PyObject *module);
+
+/// A new Records object holding `r`.
+Ref new_records(Records &&r);
+
+/// An optional argument's value: the default when absent.
+inline uint64_t u64_or(PyObject *o, const char *name, uint64_t fallback) { return o ? to_u64(o, name) : fallback; }
+
+/// A module-level function of `module` from its method definition.
+inline Ref function(PyObject *module, PyMethodDef &def) {
+    Ref module_name = check(PyModule_GetNameObject(module));
+    return check(PyCFunction_NewEx(&def, module, module_name.get()));
+}
 
 }  // namespace gravline::py

@@ -11,6 +11,7 @@ void exec_module(PyObject *module) {
     // Game objects go in and out: their class is drevik_gravline's own.
     load_c_api();
     add_game_batch(module);
+    add_records(module);
     add_self_play(module);
 }
 
