@@ -108,6 +108,8 @@ def open_file(path: str) -> SelfPlayFile:
         raise
     except FileNotFoundError:
         raise Refused(f"{path}: no such file") from None
+    except MemoryError:
+        raise Refused(f"{path}: not enough memory to read it") from None
     except (OSError, ValueError, EOFError, KeyError, zipfile.BadZipFile, zlib.error) as exc:
         raise Refused(f"{path} is not a self-play file: {_first_line(exc)}") from None
     return _open_compact(path)
@@ -126,6 +128,8 @@ def _open_compact(path: str) -> SelfPlayFile:
                       "drevik_gravline_batch.Records, which this installation lacks") from None
     try:
         records = Records.load(path)
+    except MemoryError:
+        raise Refused(f"{path}: not enough memory to read it") from None
     except (OSError, ValueError) as exc:
         raise Refused(f"{path} is not a self-play file: {_first_line(exc)}") from None
     np = _numpy()
@@ -178,6 +182,11 @@ def _open_dense(path: str, a: dict[str, Any]) -> SelfPlayFile:
     def refuse(why: str) -> Refused:
         return Refused(f"{path} is not a self-play file: {why}")
 
+    # Only numbers can be planes and targets: strings, dates, structures and
+    # raw bytes are refused before any arithmetic meets them.
+    for name in DENSE_FIELDS:
+        if a[name].dtype.kind not in "biuf":
+            raise refuse(f"{name} holds {a[name].dtype.str} values, not numbers")
     if states.ndim != 4 or states.shape[1] != PLANES:
         raise refuse(f"states has shape {states.shape}, not (N, {PLANES}, H, W)")
     n, _, height, width = states.shape

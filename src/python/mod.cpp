@@ -374,6 +374,22 @@ void throw_argument_not_instance(PyObject *o, const char *class_name, const char
     throw_type_error(std::string("argument '") + name + "': " + not_instance_message(o, class_name));
 }
 
+// ---- dicts ----
+
+Ref dict_item(PyObject *d, const char *key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *v = nullptr;
+    if (PyDict_GetItemStringRef(d, key, &v) < 0) throw_error_already_set();
+    return Ref::steal(v);
+#else
+    Ref k = check(PyUnicode_FromString(key));
+    // Taken at once: nothing runs between the lookup and the new reference.
+    PyObject *v = PyDict_GetItemWithError(d, k.get());
+    if (!v && PyErr_Occurred()) throw_error_already_set();
+    return Ref::borrow(v);
+#endif
+}
+
 // ---- modules ----
 
 void module_add(PyObject *module, const char *name, Ref value) {

@@ -436,6 +436,11 @@ inline Ref py_str(const std::string &s) {
     return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+/// The value under `key` in the dict `d`, with a reference of our own, or an
+/// empty Ref when there is none; a failed lookup throws. A borrowed value would
+/// be freed by Python code that empties the dict while it is still in use.
+Ref dict_item(PyObject *d, const char *key);
+
 /// Adds `value` (a new reference; null raises the pending error) to a module
 /// under `name`, appended to __all__ (created empty on first use) first.
 void module_add(PyObject *module, const char *name, Ref value);

@@ -64,7 +64,10 @@ NumpyApi *import_numpy(const char *user) {
 }
 
 std::string dtype_name(PyArray_Descr *d) {
-    Ref s = check(PyObject_Str(reinterpret_cast<PyObject *>(d)));
+    // Held for the call: a structured dtype's text is made by Python code,
+    // which may give the array another dtype and so drop this one.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject *>(d));
+    Ref s = check(PyObject_Str(held.get()));
     const char *p = PyUnicode_AsUTF8(s.get());
     if (!p) throw_error_already_set();
     return p;
@@ -115,6 +118,14 @@ PyArrayObject *out_array(PyObject *out, const char *name, int typenum,
     if (!PyArray_ISALIGNED(a)) refuse(PyExc_ValueError, name, "expected an aligned array");
     if (!PyArray_ISWRITEABLE(a)) refuse(PyExc_ValueError, name, "expected a writeable array");
     return a;
+}
+
+bool arrays_overlap(PyObject *a, PyObject *b) {
+    auto *x = reinterpret_cast<PyArrayObject *>(a), *y = reinterpret_cast<PyArrayObject *>(b);
+    const npy_intp nx = PyArray_NBYTES(x), ny = PyArray_NBYTES(y);
+    if (nx == 0 || ny == 0) return false;
+    const auto lo_x = reinterpret_cast<uintptr_t>(PyArray_BYTES(x)), lo_y = reinterpret_cast<uintptr_t>(PyArray_BYTES(y));
+    return lo_x < lo_y + static_cast<uintptr_t>(ny) && lo_y < lo_x + static_cast<uintptr_t>(nx);
 }
 
 Ref new_array(int typenum, std::initializer_list<npy_intp> shape) {

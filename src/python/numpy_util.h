@@ -37,6 +37,10 @@ const NumpyApi &numpy_api(const char *user);
 PyArrayObject *out_array(PyObject *out, const char *name, int typenum,
                          std::initializer_list<npy_intp> shape);
 
+/// Whether two result arrays, each one contiguous block (out_array's check),
+/// have a byte in common; empty arrays share nothing.
+bool arrays_overlap(PyObject *a, PyObject *b);
+
 /// A new C-contiguous array of `typenum` with its own uninitialised buffer.
 Ref new_array(int typenum, std::initializer_list<npy_intp> shape);
 

@@ -1,5 +1,7 @@
-"""Faults found by attacking the module: arguments freed during a call, loading in a
-second interpreter, and a forked child waiting for a parent thread's initialisation."""
+"""Faults found by attacking the modules: arguments freed during a call, loading in a
+second interpreter, a forked child waiting for a parent thread's initialisation, arrays
+read from a mapping that Python code empties, the interpreter's exit while a thread
+works without the lock, a fork inside a self-play callback, and aliased out= arrays."""
 import gc
 import os
 import subprocess
@@ -210,3 +212,127 @@ def test_a_child_forked_during_a_first_use_initialisation_finishes_it():
                            capture_output=True, text=True, timeout=180)
     assert (child.returncode, child.stderr) == (0, "")
     assert child.stdout == "child (2, 17, 4, 4)\nparent (2, 17, 4, 4)\n"
+
+
+# ---- records built from mappings that change while they are read ----
+
+np = pytest.importorskip("numpy")
+gb = pytest.importorskip("drevik_gravline_batch")
+
+
+class Finalizing(np.ndarray):
+    """An array subclass whose __array_finalize__ (run when NumPy copies it) empties
+    the mappings armed for it and counts its calls."""
+
+    armed = []
+    calls = 0
+
+    def __array_finalize__(self, obj):
+        type(self).calls += 1
+        while self.armed:
+            self.armed.pop().clear()
+
+
+def strided(a, cls=Finalizing):
+    """`a` as a non-contiguous view of the subclass, its only holder a new base."""
+    big = np.zeros((a.shape[0], 3 * (a.shape[1] if a.ndim == 2 else 1)), a.dtype)
+    if a.ndim == 2:
+        big[:, ::3] = a
+        return big[:, ::3].view(cls)
+    big[:, 0] = a
+    return big[:, 0].view(cls)
+
+
+def test_pickled_fields_emptied_by_array_code_are_read_safely():
+    r = gb.self_play(60, 7, 6)
+    for name in ("red", "last_moves", "value", "action"):
+        d = r.arrays()
+        d[name] = strided(d[name])
+        Finalizing.armed[:] = [d]
+        Finalizing.calls = 0
+        # Before: NumPy copied the array (running __array_finalize__, which freed
+        # it through the emptied dict) and then read freed memory.
+        assert gb._records_from_pickle(1, 7, 6, d) == r, name
+        assert Finalizing.calls == 0, "a field was copied through NumPy"
+    Finalizing.armed.clear()
+
+
+def test_fields_of_any_layout_are_read_without_running_array_code():
+    r = gb.self_play(40, 9, 8)
+    fields = {k: strided(v) for k, v in r.arrays().items()}
+    backwards = {k: v[::-1] for k, v in fields.items()}
+    reversed_records = gb.Records.from_arrays(9, 8, **{k: v[::-1].copy() for k, v in r.arrays().items()})
+    Finalizing.calls = 0
+    assert gb.Records.from_arrays(9, 8, **fields) == r
+    assert gb.Records.from_arrays(9, 8, **backwards) == reversed_records != r
+    assert Finalizing.calls == 0, "a field was copied through NumPy"
+
+
+class Emptying:
+    """A dtype field title whose text, made while an error message is built,
+    empties the armed mappings."""
+
+    armed = []
+
+    def __repr__(self):
+        while self.armed:
+            self.armed.pop().clear()
+        return "T"
+
+
+def test_a_mapping_emptied_while_an_error_is_built_is_not_read_again():
+    r = gb.self_play(10, 7, 6)
+    titled = np.dtype({"names": ["v"], "formats": ["i1"], "titles": [Emptying()]})
+    d = r.arrays()
+    d["value"] = np.zeros(len(r), titled)
+    Emptying.armed[:] = [d]
+    with pytest.raises(ValueError, match=r"array 'value': expected dtype int8, got \[\(\(T, 'v'\)"):
+        gb._records_from_pickle(1, 7, 6, d)
+    n = len(r)
+    out = {"states": np.zeros((n, 17, 6, 7), titled), "policies": np.zeros((n, 7), np.float32),
+           "values": np.zeros(n, np.float32), "opponent_policies": np.zeros((n, 7), np.float32),
+           "opponent_policy_masks": np.zeros(n, np.float32)}
+    Emptying.armed[:] = [out]
+    with pytest.raises(TypeError, match=r"argument 'out\['states'\]': expected dtype float32"):
+        r.expand(out=out)
+    assert out == {}
+
+
+# ---- out= arrays that share memory ----
+
+def expand_outputs(n, w=7, h=6):
+    z = np.zeros
+    return {"states": z((n, 17, h, w), np.float32), "policies": z((n, w), np.float32),
+            "values": z(n, np.float32), "opponent_policies": z((n, w), np.float32),
+            "opponent_policy_masks": z(n, np.float32)}
+
+
+def test_expand_refuses_out_arrays_that_share_memory():
+    r = gb.self_play(5, 7, 6)
+    n = len(r)
+    same = expand_outputs(n)
+    same["opponent_policies"] = same["policies"]
+    masks = expand_outputs(n)
+    masks["opponent_policy_masks"] = masks["values"]
+    # Views of one buffer that overlap in part.
+    flat = np.zeros(n * 17 * 42 + 3 * n, np.float32)
+    views = expand_outputs(n)
+    views["states"] = flat[: n * 17 * 42].reshape(n, 17, 6, 7)
+    views["values"] = flat[n * 17 * 42 - 1: n * 17 * 42 - 1 + n]
+    cases = [(same, "policies", "opponent_policies"), (masks, "values", "opponent_policy_masks"),
+             (views, "states", "values")]
+    for out, first, second in cases:
+        with pytest.raises(ValueError) as info:
+            r.expand(out=out)
+        assert str(info.value) == f"argument 'out': the arrays '{first}' and '{second}' share memory"
+    # Disjoint parts of one buffer are fine, and so are empty arrays.
+    views["values"] = flat[n * 17 * 42: n * 17 * 42 + n]
+    views["opponent_policy_masks"] = flat[n * 17 * 42 + n: n * 17 * 42 + 2 * n]
+    got = r.expand(out=views)
+    want = r.expand()
+    assert all(np.array_equal(got[k], want[k]) for k in want)
+    empty = gb.self_play(0, 7, 6)
+    shared = np.zeros((0, 7), np.float32)
+    out = expand_outputs(0)
+    out["policies"] = out["opponent_policies"] = shared
+    assert empty.expand(out=out)["policies"] is shared

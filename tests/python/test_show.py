@@ -251,3 +251,30 @@ def test_compact_records_that_do_not_replay_are_refused(tmp_path, capsys):
                    "its game's earlier moves lead to\n")
     # The other game is sound and shown.
     assert run_show(capsys, path, "--game", 1)[0] == 0
+
+
+def test_dense_files_of_other_dtypes_give_one_line_and_status_2(tmp_path, capsys):
+    good = play_random(5, 4, random.Random(4))[2]
+    n = len(good["values"])
+    record = np.dtype([("a", "<f4"), ("b", "<i4")])
+    cases = {
+        "structured_states": {"states": np.zeros((n, 17, 4, 5), record)},
+        "void_states": {"states": np.zeros((n, 17, 4, 5), "V4")},
+        "string_policies": {"policies": np.full((n, 5), "0.5")},
+        "datetime_values": {"values": np.zeros(n, "datetime64[s]")},
+        "struct_opponent_policies": {"opponent_policies": np.zeros((n, 5), record)},
+        "bytes_masks": {"opponent_policy_masks": np.zeros(n, "S1")},
+        "complex_values": {"values": good["values"].astype(np.complex64)},
+    }
+    for name, changes in cases.items():
+        path = tmp_path / f"{name}.npz"
+        np.savez(path, **dict(good, **changes))
+        for args in ((), ("--game", 0)):
+            status, out, err = run_show(capsys, path, *args)
+            assert (status, out) == (2, ""), (name, err)
+            assert err.count("\n") == 1 and err.startswith("gravline-show: error: "), (name, err)
+            assert "not numbers" in err, (name, err)
+    # Other number types than float32 still read.
+    path = tmp_path / "float64.npz"
+    np.savez(path, **{k: v.astype(np.float64) for k, v in good.items()})
+    assert run_show(capsys, path)[0] == 0

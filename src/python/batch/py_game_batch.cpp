@@ -113,7 +113,10 @@ Ref vector_arg(PyObject *o, const char *name, npy_intp count) {
 }
 
 std::string dtype_text(PyArrayObject *a) {
-    Ref s = check(PyObject_Str(reinterpret_cast<PyObject *>(PyArray_DESCR(a))));
+    // Held for the call: a structured dtype's text is made by Python code,
+    // which may give the array another dtype and so drop this one.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+    Ref s = check(PyObject_Str(held.get()));
     const char *p = PyUnicode_AsUTF8(s.get());
     if (!p) throw_error_already_set();
     return p;

@@ -9,6 +9,7 @@
 
 #include "../../selfplay.h"
 #include "../numpy_util.h"
+#include "../../limits.h"
 #include "../objects.h"
 #include "batch_module.h"
 
@@ -118,61 +119,17 @@ struct Source {
 };
 
 std::string dtype_text(PyArray_Descr *d) {
-    Ref s = check(PyObject_Str(reinterpret_cast<PyObject *>(d)));
-    return PyUnicode_AsUTF8(s.get());
+    // Held for the call: a structured dtype's text is made by Python code.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject *>(d));
+    Ref s = check(PyObject_Str(held.get()));
+    const char *p = PyUnicode_AsUTF8(s.get());
+    if (!p) throw_error_already_set();
+    return p;
 }
 
-/// Copies a field's array into `v`, checking its kind and shape: `rows` records
-/// (the first field's count when rows is -1, set from it).
-template <class T>
-void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVector<T> &v, Source src) {
-    const std::string where = std::string(src.data ? "array '" : "argument '") + f.name + "': ";
-    if (!PyArray_Check(o)) {
-        Ref qualname = check(PyType_GetQualName(Py_TYPE(o)));
-        throw PyError(src.type_error(), where + "expected a NumPy array, got '" +
-                                            PyUnicode_AsUTF8(qualname.get()) + "'");
-    }
-    auto *a = reinterpret_cast<PyArrayObject *>(o);
-    Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
-    if (!want) throw_error_already_set();
-    auto *want_descr = reinterpret_cast<PyArray_Descr *>(want.get());
-    if (PyArray_TYPE(a) != f.typenum || !PyArray_EquivTypes(PyArray_DESCR(a), want_descr))
-        throw PyError(src.type_error(), where + "expected dtype " + dtype_text(want_descr) + ", got " +
-                                            dtype_text(PyArray_DESCR(a)));
-    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
-    const int ndim = f.per_record == 1 ? 1 : 2;
-    if (rows < 0 && PyArray_NDIM(a) >= 1) rows = PyArray_DIM(a, 0);
-    bool ok = PyArray_NDIM(a) == ndim && PyArray_DIM(a, 0) == rows;
-    if (ok && ndim == 2) ok = PyArray_DIM(a, 1) == static_cast<npy_intp>(per);
-    if (!ok) {
-        std::string got = "(";
-        for (int i = 0; i < PyArray_NDIM(a); ++i) got += (i ? ", " : "") + std::to_string(PyArray_DIM(a, i));
-        got += PyArray_NDIM(a) == 1 ? ",)" : ")";
-        const std::string expected =
-            ndim == 1 ? shape_text({rows < 0 ? 0 : rows}) : shape_text({rows < 0 ? 0 : rows, static_cast<npy_intp>(per)});
-        throw PyError(PyExc_ValueError, where + "expected shape " + expected + ", got " + got);
-    }
-    // A copy only when the array is not one contiguous block; the dtype is exact, so nothing is cast.
-    Ref block = check(reinterpret_cast<PyObject *>(PyArray_GETCONTIGUOUS(a)));
-    v.resize(static_cast<std::size_t>(rows) * per);
-    if (!v.empty())
-        std::memcpy(v.data(), PyArray_DATA(reinterpret_cast<PyArrayObject *>(block.get())), v.size() * sizeof(T));
-}
-
-/// Records built from width, height and the eleven fields (`get(name)` gives
-/// a borrowed array), each checked, then every record checked for consistency.
-template <class Get>
-Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) {
-    numpy_api("Records.from_arrays()");
-    const auto [w, h] = validate_board_dimensions(width, height);
-    Records r = Records::make(w, h);
-    // The record count that most fields agree on; a field with another one is named.
-    std::array<npy_intp, kFieldCount> lengths;
-    for (int i = 0; i < kFieldCount; ++i) {
-        PyObject *o = get(kFields[i].name);
-        const bool shaped = PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) >= 1;
-        lengths[i] = shaped ? PyArray_DIM(reinterpret_cast<PyArrayObject *>(o), 0) : -1;
-    }
+/// The record count that most fields agree on (`lengths[i]` is field i's, -1
+/// when it has none); a field with another one is named in the ValueError.
+npy_intp agreed_rows(const std::array<npy_intp, kFieldCount> &lengths) {
     npy_intp rows = -1;
     for (int i = 0, best = 0; i < kFieldCount; ++i) {
         const int votes = static_cast<int>(std::count(lengths.begin(), lengths.end(), lengths[i]));
@@ -183,7 +140,84 @@ Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) 
             throw PyError(PyExc_ValueError, std::string("the fields' lengths disagree: '") + kFields[i].name +
                                                 "' has " + std::to_string(lengths[i]) + " records, not " +
                                                 std::to_string(rows));
-    for_each_field(r, [&](int i, auto &v) { read_field(get(kFields[i].name), kFields[i], r.words, rows, v, src); });
+    return rows;
+}
+
+/// Checks a field's dtype and shape, those of an array or of a file member's
+/// header: `rows` records (the first field's count when rows is -1, set from it).
+void check_field(PyArray_Descr *dtype, int ndim, const npy_intp *dims, const Field &f, int words, npy_intp &rows,
+                 Source src) {
+    const std::string where = std::string(src.data ? "array '" : "argument '") + f.name + "': ";
+    Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
+    if (!want) throw_error_already_set();
+    auto *want_descr = reinterpret_cast<PyArray_Descr *>(want.get());
+    if (dtype->type_num != f.typenum || !PyArray_EquivTypes(dtype, want_descr))
+        throw PyError(src.type_error(), where + "expected dtype " + dtype_text(want_descr) + ", got " +
+                                            dtype_text(dtype));
+    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+    const int want_ndim = f.per_record == 1 ? 1 : 2;
+    if (rows < 0 && ndim >= 1) rows = dims[0];
+    bool ok = ndim == want_ndim && dims[0] == rows;
+    if (ok && want_ndim == 2) ok = dims[1] == static_cast<npy_intp>(per);
+    if (!ok) {
+        std::string got = "(";
+        for (int i = 0; i < ndim; ++i) got += (i ? ", " : "") + std::to_string(dims[i]);
+        got += ndim == 1 ? ",)" : ")";
+        const std::string expected = want_ndim == 1 ? shape_text({rows < 0 ? 0 : rows})
+                                                    : shape_text({rows < 0 ? 0 : rows, static_cast<npy_intp>(per)});
+        throw PyError(PyExc_ValueError, where + "expected shape " + expected + ", got " + got);
+    }
+}
+
+/// Copies a field's array into `v`, checking its kind and shape (check_field).
+template <class T>
+void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVector<T> &v, Source src) {
+    if (!PyArray_Check(o)) {
+        Ref qualname = check(PyType_GetQualName(Py_TYPE(o)));
+        throw PyError(src.type_error(), std::string(src.data ? "array '" : "argument '") + f.name +
+                                            "': expected a NumPy array, got '" +
+                                            PyUnicode_AsUTF8(qualname.get()) + "'");
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(o);
+    check_field(PyArray_DESCR(a), PyArray_NDIM(a), PyArray_DIMS(a), f, words, rows, src);
+    const std::size_t per = f.per_record ? f.per_record : static_cast<std::size_t>(words);
+    v.resize(static_cast<std::size_t>(rows) * per);
+    if (v.empty()) return;
+    // Read along the array's own strides, not through a NumPy copy: copying a
+    // subclass runs its Python code (__array_finalize__), which could change
+    // or free what is being copied. The dtype is exact, so nothing is cast.
+    const char *base = PyArray_BYTES(a);
+    if (PyArray_IS_C_CONTIGUOUS(a)) {
+        std::memcpy(v.data(), base, v.size() * sizeof(T));
+        return;
+    }
+    const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_NDIM(a) == 2 ? PyArray_STRIDE(a, 1) : 0;
+    T *to = v.data();
+    for (npy_intp r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < per; ++c)
+            std::memcpy(to++, base + r * s0 + static_cast<npy_intp>(c) * s1, sizeof(T));
+}
+
+/// Records built from width, height and the eleven fields (`get(name)` gives
+/// a new reference to an array), each checked, then every record checked for
+/// consistency.
+template <class Get>
+Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) {
+    numpy_api("Records.from_arrays()");
+    const auto [w, h] = validate_board_dimensions(width, height);
+    Records r = Records::make(w, h);
+    // Every field is held until the end: checking one can run Python code (a
+    // dtype's text) that empties the mapping the others came from.
+    std::array<Ref, kFieldCount> held;
+    std::array<npy_intp, kFieldCount> lengths;
+    for (int i = 0; i < kFieldCount; ++i) {
+        held[i] = get(kFields[i].name);
+        PyObject *o = held[i].get();
+        const bool shaped = PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) >= 1;
+        lengths[i] = shaped ? PyArray_DIM(reinterpret_cast<PyArrayObject *>(o), 0) : -1;
+    }
+    npy_intp rows = agreed_rows(lengths);
+    for_each_field(r, [&](int i, auto &v) { read_field(held[i].get(), kFields[i], r.words, rows, v, src); });
     std::string fault;
     {
         // Plain C++ over private vectors: the checks need no interpreter.
@@ -228,8 +262,9 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     return records_from_fields(
         width, height,
         [&](const char *name) {
+            // The caller's arguments, held by the call (keywords by the binding).
             for (std::size_t i = 2; i < names.size(); ++i)
-                if (std::strcmp(names[i], name) == 0) return a[i];
+                if (std::strcmp(names[i], name) == 0) return Ref::borrow(a[i]);
             panic("no such field");
         },
         Source{false});
@@ -329,20 +364,32 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
                                             "'opponent_policy_masks'");
     }
     const auto result = [&](int k, std::initializer_list<npy_intp> shape) {
-        PyObject *given = nullptr;
+        Ref given;
         std::string name = "out";
         if (out) {
-            given = PyDict_GetItemString(out, kExpandNames[k]);
+            // Held: checking one array can run Python code (a dtype's text)
+            // that empties the dict.
+            given = dict_item(out, kExpandNames[k]);
             name += std::string("['") + kExpandNames[k] + "']";
             if (!given) throw PyError(PyExc_ValueError, "argument 'out': the array '" + std::string(kExpandNames[k]) + "' is missing");
         }
-        return result_array(given, name.c_str(), NPY_FLOAT32, shape);
+        return result_array(given.get(), name.c_str(), NPY_FLOAT32, shape);
     };
     Ref states = result(0, {rows, static_cast<npy_intp>(kSpatialInputPlanes), h, w});
     Ref policies = result(1, {rows, w});
     Ref values = result(2, {rows});
     Ref opponent = result(3, {rows, w});
     Ref masks = result(4, {rows});
+    if (out) {
+        // The arrays are written one after another: two that share memory
+        // would silently hold each other's values.
+        const Ref *given[5] = {&states, &policies, &values, &opponent, &masks};
+        for (int i = 0; i < 5; ++i)
+            for (int j = i + 1; j < 5; ++j)
+                if (arrays_overlap(given[i]->get(), given[j]->get()))
+                    throw PyError(PyExc_ValueError, std::string("argument 'out': the arrays '") + kExpandNames[i] +
+                                                        "' and '" + kExpandNames[j] + "' share memory");
+    }
 
     const ExpandOut dst{static_cast<float *>(array_data(states)), static_cast<float *>(array_data(policies)),
                         static_cast<float *>(array_data(values)), static_cast<float *>(array_data(opponent)),
@@ -413,10 +460,12 @@ Ref records_save(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
 }
 
 /// Replaces the pending exception with ValueError "{prefix}: {original}",
-/// keeping the original as the cause; an interrupt, a missing or unreadable
-/// file (OSError, other than a damaged archive) passes unchanged.
+/// keeping the original as the cause; an interrupt, a lack of memory, or a
+/// missing or unreadable file (OSError, other than a damaged archive) passes
+/// unchanged.
 [[noreturn]] void throw_unreadable(const char *prefix) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OSError))
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OSError) ||
+        PyErr_ExceptionMatches(PyExc_MemoryError))
         throw_error_already_set();
     Ref old = Ref::steal(take_raised_exception());
     Ref message = check(PyUnicode_FromFormat("%s: %S", prefix, old.get()));
@@ -424,6 +473,18 @@ Ref records_save(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     PyException_SetCause(error.get(), old.release());  // steals
     set_raised_exception(error.release());
     throw_error_already_set();
+}
+
+constexpr const char *kDamaged = "a damaged records file";
+
+[[noreturn]] void throw_damaged(const std::string &why) {
+    throw PyError(PyExc_ValueError, std::string(kDamaged) + ": " + why);
+}
+
+/// A new reference, or the pending error thrown as throw_unreadable does.
+Ref read_check(PyObject *p) {
+    if (!p) throw_unreadable(kDamaged);
+    return Ref::steal(p);
 }
 
 /// A whole number held in a 0-d array of a file, or ValueError naming it.
@@ -440,9 +501,8 @@ uint64_t file_number(PyObject *v, const char *key) {
     throw PyError(PyExc_ValueError, std::string("the records' '") + key + "' is not a non-negative whole number");
 }
 
-/// Records from the fields of a file or pickle: a mapping of names to arrays,
-/// with the format version, width and height checked first.
-Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyObject *mapping) {
+/// Refuses a format version or board size that no records file holds.
+void check_version_and_size(uint64_t version, uint64_t width, uint64_t height) {
     if (version != static_cast<uint64_t>(kRecordsFormat))
         throw PyError(PyExc_ValueError, "records format version " + std::to_string(version) +
                                             " is not supported (this module reads version " +
@@ -451,14 +511,103 @@ Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyOb
         !dimension_ok(static_cast<unsigned>(std::min<uint64_t>(height, 1000))))
         throw PyError(PyExc_ValueError, "the records' board size " + std::to_string(width) + "x" +
                                             std::to_string(height) + " is outside 4..32");
+}
+
+/// Records from the fields of a file or pickle: a dict of names to arrays,
+/// with the format version, width and height checked first.
+Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyObject *mapping) {
+    check_version_and_size(version, width, height);
     return records_from_fields(
         width, height,
         [&](const char *name) {
-            PyObject *v = PyDict_GetItemString(mapping, name);
+            Ref v = dict_item(mapping, name);
             if (!v) throw PyError(PyExc_ValueError, std::string("the records' '") + name + "' array is missing");
             return v;
         },
         Source{true});
+}
+
+/// Calls close() on `f` at the end of a scope. A pending exception is kept,
+/// and a failure to close is of no interest once the data is read.
+struct Closing {
+    PyObject *f;
+    explicit Closing(PyObject *file) : f(file) {}
+    Closing(const Closing &) = delete;
+    Closing &operator=(const Closing &) = delete;
+    ~Closing() {
+        PyObject *exc = take_raised_exception();
+        Ref done = Ref::steal(PyObject_CallMethod(f, "close", nullptr));
+        if (!done) PyErr_Clear();
+        if (exc) set_raised_exception(exc);
+    }
+};
+
+/// What the header of an .npy member says, read without its data.
+struct MemberHeader {
+    Ref dtype;
+    int ndim = 0;
+    std::array<npy_intp, NPY_MAXDIMS> dims{};
+    bool whole = false;  // the member holds exactly the data described, no more and no less
+    PyArray_Descr *descr() const { return reinterpret_cast<PyArray_Descr *>(dtype.get()); }
+};
+
+/// The header of the archive member `info` (a ZipInfo of `zip`), read with
+/// numpy.lib.format (`format`).
+MemberHeader read_member_header(PyObject *format, PyObject *zip, PyObject *info, const std::string &key) {
+    Ref fp = read_check(PyObject_CallMethod(zip, "open", "O", info));
+    Closing closing{fp.get()};
+    Ref version = read_check(PyObject_CallMethod(format, "read_magic", "O", fp.get()));
+    int major = 0, minor = 0;
+    if (!PyArg_ParseTuple(version.get(), "ii", &major, &minor)) throw_unreadable(kDamaged);
+    // Versions 1 and 2 differ only in the header's length field; NumPy writes
+    // 3 only for dtypes that no records field has.
+    const char *reader = major == 1 ? "read_array_header_1_0" : major == 2 ? "read_array_header_2_0" : nullptr;
+    if (!reader) throw_damaged("array '" + key + "' has .npy format version " + std::to_string(major));
+    Ref header = read_check(PyObject_CallMethod(format, reader, "O", fp.get()));
+    PyObject *shape = nullptr, *fortran = nullptr, *dtype = nullptr;
+    // Borrowed from the tuple, which is ours and cannot change.
+    if (!PyArg_ParseTuple(header.get(), "OOO", &shape, &fortran, &dtype)) throw_unreadable(kDamaged);
+    if (!PyArray_DescrCheck(dtype) || !PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) > NPY_MAXDIMS)
+        throw_damaged("array '" + key + "' has a malformed header");
+    MemberHeader h;
+    h.dtype = Ref::borrow(dtype);
+    h.ndim = static_cast<int>(PyTuple_GET_SIZE(shape));
+    // The described size, counted so that no product overflows.
+    uint64_t bytes = static_cast<uint64_t>(PyDataType_ELSIZE(h.descr()));
+    bool fits = true;
+    for (int i = 0; i < h.ndim; ++i) {
+        const Py_ssize_t d = PyLong_Check(PyTuple_GET_ITEM(shape, i)) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, i)) : -1;
+        if (d < 0) {
+            PyErr_Clear();
+            throw_damaged("array '" + key + "' has a malformed header");
+        }
+        h.dims[i] = d;
+        fits = fits && !__builtin_mul_overflow(bytes, static_cast<uint64_t>(d), &bytes);
+    }
+    Ref at = read_check(PyObject_CallMethod(fp.get(), "tell", nullptr));
+    Ref size = read_check(PyObject_GetAttrString(info, "file_size"));
+    const unsigned long long header_end = PyLong_AsUnsignedLongLong(at.get());
+    const unsigned long long member_size = PyLong_AsUnsignedLongLong(size.get());
+    if (PyErr_Occurred()) throw_unreadable(kDamaged);
+    h.whole = fits && header_end <= member_size && member_size - header_end == bytes;
+    return h;
+}
+
+/// Refuses a member whose size is not what its header describes: reading it
+/// would allocate what the header claims, whatever the file holds.
+void require_whole(const MemberHeader &h, const char *key) {
+    if (!h.whole) throw_damaged(std::string("array '") + key + "' does not hold the data its header describes");
+}
+
+/// The array of the archive member `info`, read whole.
+Ref read_member(PyObject *format, PyObject *zip, PyObject *info) {
+    Ref fp = read_check(PyObject_CallMethod(zip, "open", "O", info));
+    Closing closing{fp.get()};
+    Ref read = read_check(PyObject_GetAttrString(format, "read_array"));
+    Ref args = check(PyTuple_Pack(1, fp.get()));
+    Ref kwargs = check(PyDict_New());
+    if (PyDict_SetItemString(kwargs.get(), "allow_pickle", Py_False) < 0) throw_error_already_set();
+    return read_check(PyObject_Call(read.get(), args.get(), kwargs.get()));
 }
 
 Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -471,49 +620,78 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     Ref call_args = check(PyTuple_Pack(1, path));
     Ref file = Ref::steal(PyObject_Call(load.get(), call_args.get(), kwargs.get()));
     if (!file) throw_unreadable("not a readable records file");
-    // Closed on every exit; a failure to close is of no interest once the data is read.
-    struct Close {
-        PyObject *f;
-        ~Close() {
-            PyObject *exc = take_raised_exception();
-            Ref done = Ref::steal(PyObject_CallMethod(f, "close", nullptr));
-            if (!done) PyErr_Clear();
-            if (exc) set_raised_exception(exc);
-        }
-    };
     Ref files = Ref::steal(PyObject_GetAttrString(file.get(), "files"));
     if (!files) {
         // A single .npy array, not an archive.
         PyErr_Clear();
         throw PyError(PyExc_ValueError, "not a records file: an .npz archive of named arrays was expected");
     }
-    Close closer{file.get()};
-    // Every array is read (and so decompressed and checked by NumPy) before any is used.
-    Ref fields = check(PyDict_New());
-    Ref names_seq = check(PySequence_Fast(files.get(), "files is not a sequence"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names_seq.get()); ++i) {
-        PyObject *key = PySequence_Fast_GET_ITEM(names_seq.get(), i);
-        Ref v = Ref::steal(PyObject_GetItem(file.get(), key));
-        if (!v) throw_unreadable("a damaged records file");
-        if (PyDict_SetItem(fields.get(), key, v.get()) < 0) throw_error_already_set();
-    }
-    const auto number = [&](const char *key) {
-        PyObject *v = PyDict_GetItemString(fields.get(), key);
-        if (!v) throw PyError(PyExc_ValueError, std::string("not a records file: no '") + key + "' array");
-        return file_number(v, key);
-    };
-    const uint64_t version = number("format_version"), width = number("width"), height = number("height");
-    PyObject *key = nullptr, *value = nullptr;
-    for (Py_ssize_t pos = 0; PyDict_Next(fields.get(), &pos, &key, &value);) {
-        bool known = PyUnicode_CompareWithASCIIString(key, "format_version") == 0 ||
-                     PyUnicode_CompareWithASCIIString(key, "width") == 0 ||
-                     PyUnicode_CompareWithASCIIString(key, "height") == 0;
-        for (const Field &f : kFields) known = known || PyUnicode_CompareWithASCIIString(key, f.name) == 0;
-        if (!known) {
-            Ref text = check(PyObject_Repr(key));
+    Closing closer{file.get()};
+    Ref zip = read_check(PyObject_GetAttrString(file.get(), "zip"));
+    Ref format = check(PyImport_ImportModule("numpy.lib.format"));
+    Ref infos = read_check(PyObject_CallMethod(zip.get(), "infolist", nullptr));
+    Ref list = read_check(PySequence_List(infos.get()));
+
+    // The names first, from the archive's directory: nothing is read for a
+    // file that holds an array no records file has. Members are named as
+    // numpy.savez names them, "{name}.npy".
+    constexpr int kNumbers = 3;
+    static constexpr std::array<const char *, kNumbers> kNumberNames{"format_version", "width", "height"};
+    const auto name_of = [](int k) { return k < kNumbers ? kNumberNames[k] : kFields[k - kNumbers].name; };
+    std::array<Ref, kNumbers + kFieldCount> member;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref info = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        Ref filename = read_check(PyObject_GetAttrString(info.get(), "filename"));
+        if (!PyUnicode_Check(filename.get())) throw_damaged("a member's name is not a string");
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(filename.get());
+        Ref suffix = check(PyUnicode_FromString(".npy"));
+        const Py_ssize_t npy = PyUnicode_Tailmatch(filename.get(), suffix.get(), 0, PY_SSIZE_T_MAX, 1);
+        if (npy < 0) throw_error_already_set();
+        Ref key = check(PyUnicode_Substring(filename.get(), 0, npy ? length - 4 : length));
+        int k = 0;
+        while (k < kNumbers + kFieldCount && PyUnicode_CompareWithASCIIString(key.get(), name_of(k)) != 0) ++k;
+        if (k == kNumbers + kFieldCount) {
+            Ref text = check(PyObject_Repr(key.get()));
             throw PyError(PyExc_ValueError, std::string("not a records file: unexpected array ") +
                                                 PyUnicode_AsUTF8(text.get()));
         }
+        if (member[k]) throw_damaged(std::string("array '") + name_of(k) + "' is stored twice");
+        member[k] = std::move(info);
+    }
+
+    // Then the headers: the numbers, and every field's dtype and shape, with
+    // the data each member must hold. Only a file that passes is read.
+    const auto number = [&](int k) {
+        const char *key = name_of(k);
+        if (!member[k]) throw PyError(PyExc_ValueError, std::string("not a records file: no '") + key + "' array");
+        const MemberHeader h = read_member_header(format.get(), zip.get(), member[k].get(), key);
+        if (h.ndim != 0 || !PyTypeNum_ISINTEGER(h.descr()->type_num))
+            throw PyError(PyExc_ValueError, std::string("the records' '") + key + "' is not a non-negative whole number");
+        require_whole(h, key);
+        Ref v = read_member(format.get(), zip.get(), member[k].get());
+        return file_number(v.get(), key);
+    };
+    const uint64_t version = number(0), width = number(1), height = number(2);
+    check_version_and_size(version, width, height);
+    const int words = words_for(static_cast<unsigned>(width), static_cast<unsigned>(height));
+    std::array<MemberHeader, kFieldCount> heads;
+    std::array<npy_intp, kFieldCount> lengths;
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (!member[kNumbers + i])
+            throw PyError(PyExc_ValueError, std::string("the records' '") + kFields[i].name + "' array is missing");
+        heads[i] = read_member_header(format.get(), zip.get(), member[kNumbers + i].get(), kFields[i].name);
+        lengths[i] = heads[i].ndim >= 1 ? heads[i].dims[0] : -1;
+    }
+    npy_intp rows = agreed_rows(lengths);
+    for (int i = 0; i < kFieldCount; ++i) {
+        check_field(heads[i].descr(), heads[i].ndim, heads[i].dims.data(), kFields[i], words, rows, Source{true});
+        require_whole(heads[i], kFields[i].name);
+    }
+
+    Ref fields = check(PyDict_New());
+    for (int i = 0; i < kFieldCount; ++i) {
+        Ref v = read_member(format.get(), zip.get(), member[kNumbers + i].get());
+        if (PyDict_SetItemString(fields.get(), kFields[i].name, v.get()) < 0) throw_error_already_set();
     }
     return records_from_mapping(version, width, height, fields.get());
 }
