@@ -1,5 +1,6 @@
 """self_play() and Records: every record against a replay through Game, the
 tactical rule, determinism, expansion, files, pickles and bad input."""
+import io
 import os
 import pickle
 import signal
@@ -511,6 +512,92 @@ def test_damaged_files_are_refused(tmp_path):
         gb.Records.load(cut)
     with pytest.raises(FileNotFoundError):
         gb.Records.load(tmp_path / "missing.npz")
+
+
+# A records file with one more member: the zeros of a large array, compressed
+# to almost nothing. Its peak memory while it is refused is reported.
+JUNK_SCRIPT = """
+import resource, sys, zipfile
+import numpy as np
+import drevik_gravline_batch as gb
+path, mib = sys.argv[1], int(sys.argv[2])
+gb.self_play(20, 7, 6).save(path, compressed=True)
+with zipfile.ZipFile(path, "a", zipfile.ZIP_DEFLATED) as z, z.open("junk.npy", "w", force_zip64=True) as f:
+    np.lib.format.write_array_header_1_0(f, {"descr": "<u8", "fortran_order": False, "shape": (mib << 17,)})
+    chunk = bytes(1 << 20)
+    for _ in range(mib):
+        f.write(chunk)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    gb.Records.load(path)
+except ValueError as exc:
+    print(exc)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+def test_an_unexpected_member_is_refused_before_it_is_read(tmp_path):
+    path = tmp_path / "junk.npz"
+    child = subprocess.run([sys.executable, "-c", JUNK_SCRIPT, str(path), "256"],
+                           capture_output=True, text=True, timeout=300)
+    assert child.stderr == ""
+    message, grown = child.stdout.splitlines()
+    assert message == "not a records file: unexpected array 'junk'"
+    assert path.stat().st_size < 4 << 20
+    # The member's 256 MiB were read whole before.
+    assert int(grown) < 64, f"peak memory grew by {grown} MiB"
+
+
+def npy_header(shape, descr="<u8"):
+    f = io.BytesIO()
+    np.lib.format.write_array_header_1_0(f, {"descr": descr, "fortran_order": False, "shape": shape})
+    return f.getvalue()
+
+
+def test_headers_are_checked_before_any_data_is_read(tmp_path):
+    r = gb.self_play(6, 7, 6)
+    good = tmp_path / "good.npz"
+    r.save(good)
+    n = len(r)
+    cases = {
+        # A header that claims far more rows than the member holds, in every field.
+        "claims": ({f"{k}.npy": npy_header((10**12,) + v.shape[1:], v.dtype.str) + v.tobytes()
+                    for k, v in r.arrays().items()},
+                   "a damaged records file: array 'red' does not hold the data its header describes"),
+        "more_data": ({"red.npy": npy_header((n, 1)) + bytes(8 * n + 8)},
+                      "a damaged records file: array 'red' does not hold the data its header describes"),
+        "shape": ({"yellow.npy": npy_header((n, 2)) + bytes(16 * n)},
+                  f"array 'yellow': expected shape ({n}, 1), got ({n}, 2)"),
+        "dtype": ({"turn.npy": npy_header((n,), "<f8") + bytes(8 * n)},
+                  "array 'turn': expected dtype int8, got float64"),
+        "rows": ({"game.npy": npy_header((10**9,), "<u4")}, "the fields' lengths disagree: 'game' has 1000000000"),
+        "width": ({"width.npy": npy_header((10**9,), "<i8")}, "the records' 'width' is not a non-negative whole number"),
+        "twice": ({"red": b""}, "a damaged records file: array 'red' is stored twice"),
+        "version": ({"ply.npy": b"\x93NUMPY\x07\x00" + npy_header((n,), "<u2")[8:]},
+                    "a damaged records file: array 'ply' has .npy format version 7"),
+    }
+    for name, (members, message) in cases.items():
+        path = tmp_path / f"{name}.npz"
+        with zipfile.ZipFile(good) as a, zipfile.ZipFile(path, "w") as b:
+            for info in a.infolist():
+                b.writestr(info.filename, members.get(info.filename, a.read(info)))
+            for extra in set(members) - set(a.namelist()):
+                b.writestr(extra, a.read(extra + ".npy"))
+        with pytest.raises(ValueError) as info:
+            gb.Records.load(path)
+        assert str(info.value).startswith(message), (name, str(info.value))
+
+
+def test_a_lack_of_memory_while_loading_stays_a_memory_error(tmp_path, monkeypatch):
+    path = tmp_path / "r.npz"
+    gb.self_play(4, 7, 6).save(path)
+
+    def no_memory(*args, **kwargs):
+        raise MemoryError("Unable to allocate")
+
+    monkeypatch.setattr(np.lib.format, "read_array", no_memory)
+    with pytest.raises(MemoryError, match="Unable to allocate"):
+        gb.Records.load(path)
 
 
 def test_compact_records_are_small():
