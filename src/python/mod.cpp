@@ -374,6 +374,42 @@ void throw_argument_not_instance(PyObject *o, const char *class_name, const char
     throw_type_error(std::string("argument '") + name + "': " + not_instance_message(o, class_name));
 }
 
+// ---- containers that other threads may change ----
+
+Ref sequence_tuple(PyObject *o, const char *message) {
+    Ref fast = Ref::steal(PySequence_Fast(o, message));
+    if (!fast || !PyList_Check(fast.get())) return fast;
+    PyObject *list = fast.get();
+    PyObject *tuple = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    // Nothing here may throw: the section must reach its end.
+    Py_BEGIN_CRITICAL_SECTION(list);
+#endif
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    tuple = PyTuple_New(n);
+    if (tuple)
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(PyList_GET_ITEM(list, i)));
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_END_CRITICAL_SECTION();
+#endif
+    return Ref::steal(tuple);
+}
+
+Ref dict_item(PyObject *dict, const char *key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemStringRef(dict, key, &value) < 0) throw_error_already_set();
+    return Ref::steal(value);
+#else
+    // Every interpreter before 3.13 has the lock, which keeps the dictionary
+    // unchanged between the look-up and the new reference.
+    Ref k = check(PyUnicode_FromString(key));
+    PyObject *value = PyDict_GetItemWithError(dict, k.get());
+    if (!value && PyErr_Occurred()) throw_error_already_set();
+    return Ref::borrow(value);
+#endif
+}
+
 // ---- modules ----
 
 void module_add(PyObject *module, const char *name, Ref value) {

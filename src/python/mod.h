@@ -425,6 +425,22 @@ int8_t to_i8(PyObject *o, const char *name);
 /// The same, wrapped as an argument error naming `name`.
 [[noreturn]] void throw_argument_not_instance(PyObject *o, const char *class_name, const char *name);
 
+// ---- containers that other threads may change ----
+
+/// The items of a sequence argument as a tuple of its own (a new reference), or
+/// nullptr with the exception set; `message` is the TypeError of a
+/// non-sequence. A list is copied while it is held still: under its own lock on
+/// free-threaded builds (an item that another thread drops meanwhile would
+/// otherwise be freed under a borrowed pointer), under the interpreter lock
+/// elsewhere. A tuple is returned as it is, since no one can change it.
+Ref sequence_tuple(PyObject *o, const char *message);
+
+/// A dictionary's value for `key` with a reference of its own, or an empty
+/// Ref when the key is missing: another thread that removes the key meanwhile
+/// cannot free the value under us, as it could a borrowed one without an
+/// interpreter lock.
+Ref dict_item(PyObject *dict, const char *key);
+
 // ---- results ----
 
 inline Ref py_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }

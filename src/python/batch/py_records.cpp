@@ -238,21 +238,23 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"records"};
     const auto [seq_arg] = py::bind("Records.concat()", names, args, nargs, kwnames);
-    Ref seq = check(PySequence_Fast(seq_arg, "argument 'records': expected a sequence of Records"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    // A tuple of our own: another thread may change a list given here.
+    Ref seq = sequence_tuple(seq_arg, "argument 'records': expected a sequence of Records");
+    if (!seq) throw_error_already_set();
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n == 0) throw PyError(PyExc_ValueError, "Records.concat() needs at least one Records");
     PyTypeObject *type = require_type(records_type, "Records");
     std::size_t total = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject *item = PyTuple_GET_ITEM(seq.get(), i);
         if (!PyObject_TypeCheck(item, type)) throw_argument_not_instance(item, "Records", "records");
         total += reinterpret_cast<PyRecords *>(item)->value.size();
     }
-    const Records &first = reinterpret_cast<PyRecords *>(PySequence_Fast_GET_ITEM(seq.get(), 0))->value;
+    const Records &first = reinterpret_cast<PyRecords *>(PyTuple_GET_ITEM(seq.get(), 0))->value;
     Records joined = Records::make(first.width, first.height);
     joined.reserve(total);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Records &r = reinterpret_cast<PyRecords *>(PySequence_Fast_GET_ITEM(seq.get(), i))->value;
+        const Records &r = reinterpret_cast<PyRecords *>(PyTuple_GET_ITEM(seq.get(), i))->value;
         if (r.width != first.width || r.height != first.height)
             throw PyError(PyExc_ValueError, "records of one board size only: " + std::to_string(first.width) +
                                                 "x" + std::to_string(first.height) + " and " +
@@ -329,14 +331,14 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
                                             "'opponent_policy_masks'");
     }
     const auto result = [&](int k, std::initializer_list<npy_intp> shape) {
-        PyObject *given = nullptr;
+        Ref given;  // held: another thread may empty the dict meanwhile
         std::string name = "out";
         if (out) {
-            given = PyDict_GetItemString(out, kExpandNames[k]);
+            given = dict_item(out, kExpandNames[k]);
             name += std::string("['") + kExpandNames[k] + "']";
             if (!given) throw PyError(PyExc_ValueError, "argument 'out': the array '" + std::string(kExpandNames[k]) + "' is missing");
         }
-        return result_array(given, name.c_str(), NPY_FLOAT32, shape);
+        return result_array(given.get(), name.c_str(), NPY_FLOAT32, shape);
     };
     Ref states = result(0, {rows, static_cast<npy_intp>(kSpatialInputPlanes), h, w});
     Ref policies = result(1, {rows, w});
@@ -451,12 +453,20 @@ Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyOb
         !dimension_ok(static_cast<unsigned>(std::min<uint64_t>(height, 1000))))
         throw PyError(PyExc_ValueError, "the records' board size " + std::to_string(width) + "x" +
                                             std::to_string(height) + " is outside 4..32");
+    // Every array held first: a pickle's dictionary is the caller's, which
+    // another thread may change while the fields are read.
+    std::array<Ref, kFieldCount> held;
+    for (int i = 0; i < kFieldCount; ++i) {
+        held[i] = dict_item(mapping, kFields[i].name);
+        if (!held[i])
+            throw PyError(PyExc_ValueError, std::string("the records' '") + kFields[i].name + "' array is missing");
+    }
     return records_from_fields(
         width, height,
         [&](const char *name) {
-            PyObject *v = PyDict_GetItemString(mapping, name);
-            if (!v) throw PyError(PyExc_ValueError, std::string("the records' '") + name + "' array is missing");
-            return v;
+            for (int i = 0; i < kFieldCount; ++i)
+                if (std::strcmp(kFields[i].name, name) == 0) return held[i].get();
+            panic("no such field");
         },
         Source{true});
 }
@@ -490,6 +500,8 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     Close closer{file.get()};
     // Every array is read (and so decompressed and checked by NumPy) before any is used.
     Ref fields = check(PyDict_New());
+    // The file object is ours alone, and so is its list of names: no other
+    // thread can change either, so its items may be borrowed.
     Ref names_seq = check(PySequence_Fast(files.get(), "files is not a sequence"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names_seq.get()); ++i) {
         PyObject *key = PySequence_Fast_GET_ITEM(names_seq.get(), i);
