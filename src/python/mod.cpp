@@ -162,9 +162,15 @@ void install_fork_handler() {
     // by C code. There is no "prepare" hook: waiting in the parent for running
     // creations to finish could deadlock, since a creation runs Python code and
     // may need the interpreter lock that the forking thread holds.
-    static const int status = pthread_atfork(nullptr, nullptr, reset_lazy_values_in_child);
-    if (status != 0)
+    // Once per process, with an atomic flag rather than a guarded static: a
+    // child forked while another thread held the guard would wait on it
+    // forever at its own import.
+    static constinit std::atomic<bool> registered{false};
+    if (registered.exchange(true, std::memory_order_acq_rel)) return;
+    if (pthread_atfork(nullptr, nullptr, reset_lazy_values_in_child) != 0) {
+        registered.store(false, std::memory_order_release);
         throw PyError(PyExc_ImportError, "drevik_gravline could not register its fork handler");
+    }
 #endif
 }
 
