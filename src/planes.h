@@ -157,8 +157,10 @@ __attribute__((target("avx"))) void write_planes_avx(float *out, const Bitboard<
 
 /// Whether this processor runs write_planes_avx.
 inline bool has_avx() {
-    static const bool avx = __builtin_cpu_supports("avx");
-    return avx;
+    // Asked each time rather than kept in a guarded static: the answer is one
+    // load from the processor model that the runtime fills in at start-up,
+    // and no guard can be left taken in a child forked during a first use.
+    return __builtin_cpu_supports("avx");
 }
 #endif
 

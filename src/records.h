@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstddef>
@@ -89,7 +90,14 @@ static_assert(std::is_trivially_destructible_v<BlockCache>);
 /// environment variable DREVIK_GRAVLINE_RECORDS_CACHE_MB (0 keeps nothing),
 /// else BlockCache::kBytes. Read once, at the first records freed.
 inline std::size_t records_cache_limit() noexcept {
-    static const std::size_t limit = [] {
+    // Kept plus one (0: not read yet) in an atomic rather than a guarded
+    // static: threads that race read the same variable and store the same
+    // value, and a child forked while another thread was reading it reads it
+    // again, where a guarded static's guard would stay taken in the child and
+    // its first use would wait forever.
+    static constinit std::atomic<std::size_t> kept{0};
+    if (const std::size_t k = kept.load(std::memory_order_relaxed)) return k - 1;
+    const std::size_t limit = [] {
         const char *text = std::getenv("DREVIK_GRAVLINE_RECORDS_CACHE_MB");
         if (!text || *text < '0' || *text > '9') return BlockCache::kBytes;
         char *end = nullptr;
@@ -99,6 +107,7 @@ inline std::size_t records_cache_limit() noexcept {
         // At most a TiB, so that the bytes cannot overflow.
         return static_cast<std::size_t>(std::min<unsigned long long>(mib, 1ull << 20)) << 20;
     }();
+    kept.store(limit + 1, std::memory_order_relaxed);
     return limit;
 }
 

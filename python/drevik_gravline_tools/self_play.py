@@ -273,6 +273,9 @@ def _megabytes(n: float) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     try:
+        # The run's first line, on stderr with the progress bar: the games
+        # start now, and from here on Ctrl-C leaves no file behind.
+        print(f"playing {args.games} games on {args.width}x{args.height}", file=sys.stderr, flush=True)
         with _progress_bar(args.games, not args.no_progress) as progress:
             start = time.perf_counter()
             records = generate(args, progress)

@@ -162,9 +162,15 @@ void install_fork_handler() {
     // by C code. There is no "prepare" hook: waiting in the parent for running
     // creations to finish could deadlock, since a creation runs Python code and
     // may need the interpreter lock that the forking thread holds.
-    static const int status = pthread_atfork(nullptr, nullptr, reset_lazy_values_in_child);
-    if (status != 0)
+    // Once per process, with an atomic flag rather than a guarded static: a
+    // child forked while another thread held the guard would wait on it
+    // forever at its own import.
+    static constinit std::atomic<bool> registered{false};
+    if (registered.exchange(true, std::memory_order_acq_rel)) return;
+    if (pthread_atfork(nullptr, nullptr, reset_lazy_values_in_child) != 0) {
+        registered.store(false, std::memory_order_release);
         throw PyError(PyExc_ImportError, "drevik_gravline could not register its fork handler");
+    }
 #endif
 }
 
@@ -374,19 +380,39 @@ void throw_argument_not_instance(PyObject *o, const char *class_name, const char
     throw_type_error(std::string("argument '") + name + "': " + not_instance_message(o, class_name));
 }
 
-// ---- dicts ----
+// ---- containers that other threads may change ----
 
-Ref dict_item(PyObject *d, const char *key) {
+Ref sequence_tuple(PyObject *o, const char *message) {
+    Ref fast = Ref::steal(PySequence_Fast(o, message));
+    if (!fast || !PyList_Check(fast.get())) return fast;
+    PyObject *list = fast.get();
+    PyObject *tuple = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-    PyObject *v = nullptr;
-    if (PyDict_GetItemStringRef(d, key, &v) < 0) throw_error_already_set();
-    return Ref::steal(v);
+    // Nothing here may throw: the section must reach its end.
+    Py_BEGIN_CRITICAL_SECTION(list);
+#endif
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    tuple = PyTuple_New(n);
+    if (tuple)
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(PyList_GET_ITEM(list, i)));
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_END_CRITICAL_SECTION();
+#endif
+    return Ref::steal(tuple);
+}
+
+Ref dict_item(PyObject *dict, const char *key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemStringRef(dict, key, &value) < 0) throw_error_already_set();
+    return Ref::steal(value);
 #else
+    // Every interpreter before 3.13 has the lock, which keeps the dictionary
+    // unchanged between the look-up and the new reference.
     Ref k = check(PyUnicode_FromString(key));
-    // Taken at once: nothing runs between the lookup and the new reference.
-    PyObject *v = PyDict_GetItemWithError(d, k.get());
-    if (!v && PyErr_Occurred()) throw_error_already_set();
-    return Ref::borrow(v);
+    PyObject *value = PyDict_GetItemWithError(dict, k.get());
+    if (!value && PyErr_Occurred()) throw_error_already_set();
+    return Ref::borrow(value);
 #endif
 }
 

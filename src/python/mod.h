@@ -425,6 +425,23 @@ int8_t to_i8(PyObject *o, const char *name);
 /// The same, wrapped as an argument error naming `name`.
 [[noreturn]] void throw_argument_not_instance(PyObject *o, const char *class_name, const char *name);
 
+// ---- containers that other threads may change ----
+
+/// The items of a sequence argument as a tuple of its own (a new reference), or
+/// nullptr with the exception set; `message` is the TypeError of a
+/// non-sequence. A list is copied while it is held still: under its own lock on
+/// free-threaded builds (an item that another thread drops meanwhile would
+/// otherwise be freed under a borrowed pointer), under the interpreter lock
+/// elsewhere. A tuple is returned as it is, since no one can change it.
+Ref sequence_tuple(PyObject *o, const char *message);
+
+/// A dictionary's value for `key` with a reference of its own, or an empty
+/// Ref when the key is missing (a failed look-up throws): neither Python code
+/// run while the value is in use (a dtype's text, an array subclass's hooks)
+/// nor another thread without an interpreter lock can free it under us by
+/// emptying the dictionary.
+Ref dict_item(PyObject *dict, const char *key);
+
 // ---- results ----
 
 inline Ref py_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
@@ -435,11 +452,6 @@ inline Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }
 inline Ref py_str(const std::string &s) {
     return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
-
-/// The value under `key` in the dict `d`, with a reference of our own, or an
-/// empty Ref when there is none; a failed lookup throws. A borrowed value would
-/// be freed by Python code that empties the dict while it is still in use.
-Ref dict_item(PyObject *d, const char *key);
 
 /// Adds `value` (a new reference; null raises the pending error) to a module
 /// under `name`, appended to __all__ (created empty on first use) first.

@@ -305,16 +305,18 @@ def test_signed_byte_arguments_accept_index_objects(piece):
 
 
 # Runs in a child process so that a fault cannot take the test run down. The
-# second interpreter reports what its import did on the shared stdout.
+# second interpreter reports what its import did on the shared stdout, through
+# a sys.stdout of its own: it flushes at once, or its line would come out after
+# the main interpreter's whenever the output is buffered (PYTHONUNBUFFERED unset).
 SUBINTERPRETER_SCRIPT = '''
 import sys
 sys.path.insert(0, {path!r})
 code = """
 try:
     import {module}
-    print("imported")
+    print("imported", flush=True)
 except BaseException as exc:
-    print(type(exc).__name__ + ": " + str(exc))
+    print(type(exc).__name__ + ": " + str(exc), flush=True)
 """
 if sys.version_info >= (3, 14):
     from concurrent import interpreters
@@ -343,7 +345,10 @@ print("main", {main})
 def test_import_in_a_second_interpreter_fails_cleanly(module, main, works):
     path = os.path.dirname(importlib.util.find_spec(module).origin)
     script = SUBINTERPRETER_SCRIPT.format(path=path, module=module, main=main)
-    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    # Buffered output, as in a clean environment, whatever this run was given.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                           env=env)
     if child.returncode == 3:
         pytest.skip("no subinterpreter API in this interpreter")
     assert (child.returncode, child.stderr) == (0, "")

@@ -145,17 +145,38 @@ def test_help_needs_neither_numpy_nor_the_generator():
 
 
 def test_ctrl_c_during_the_games_writes_nothing(tmp_path):
-    proc = subprocess.Popen([sys.executable, "-m", "drevik_gravline_tools.self_play", "--games", str(10**9),
-                             "--threads", "2", "--out", str(tmp_path / "x.npz")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # The progress bar's first line shows that the games have started.
-    proc.stderr.read(1)
-    threading.Event().wait(0.5)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=120)
-    assert proc.returncode == 130, err
-    assert "interrupted: no file written" in err
-    assert not any(tmp_path.iterdir())
+    # Seconds of games at full speed, yet few enough that the run stays within
+    # a few hundred MB should the Ctrl-C never land.
+    folder = tmp_path / "run"
+    folder.mkdir()
+    with open(tmp_path / "stdout", "w") as stdout:
+        proc = subprocess.Popen([sys.executable, "-m", "drevik_gravline_tools.self_play", "--games", "300000",
+                                 "--threads", "2", "--out", str(folder / "x.npz")],
+                                stdout=stdout, stderr=subprocess.PIPE, text=True)
+        err, started = [], threading.Event()
+
+        def read_stderr():
+            # Read apart from the test, so that no wait depends on the next byte.
+            for line in proc.stderr:
+                err.append(line)
+                if line.startswith("playing 300000 games"):
+                    started.set()
+
+        reader = threading.Thread(target=read_stderr, daemon=True)
+        reader.start()
+        try:
+            assert started.wait(120), "the job never said that its games start: " + "".join(err)
+            threading.Event().wait(0.5)  # into the games
+            proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=120)
+        finally:
+            proc.kill()
+            proc.wait()
+        reader.join(60)
+    assert proc.returncode == 130, "".join(err)
+    assert "interrupted: no file written" in "".join(err)
+    assert not any(folder.iterdir())
+    assert "wrote" not in (tmp_path / "stdout").read_text()
 
 
 def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path):

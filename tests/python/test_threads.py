@@ -18,7 +18,7 @@ import pytest
 import drevik_gravline as dg
 from drevik_gravline import Board, Game, Move
 
-from thread_support import TIMEOUT, hold, in_thread
+from thread_support import STRESS, TIMEOUT, hold, in_thread, scaled
 
 BORROWED = (RuntimeError, "Already borrowed")
 MUTABLY = (RuntimeError, "Already mutably borrowed")
@@ -236,7 +236,7 @@ ALL_OUTCOMES = {("read", "ok"), ("read", "Already mutably borrowed"),
                 ("write", "ok"), ("write", "Already borrowed")}
 
 
-def rounds(seen, least=100, most=20000):
+def rounds(seen, least=scaled(100), most=scaled(20000)):
     """Rounds for the threads on the shared game: at least `least`, then on
     until every outcome has been met by someone and two readers have been
     inside calls at once (so the threads really did overlap), or `most`."""
@@ -289,7 +289,7 @@ def shared_writer(g, seen, col):
 
 
 def test_own_games_and_one_shared_game_across_many_threads(switch_often):
-    seeds = list(range(8))
+    seeds = list(range(scaled(8)))
     replay = {s: random_games(s) for s in seeds}
     shared = play(Game(7, 6), [3])
     before = state(shared)
@@ -297,7 +297,7 @@ def test_own_games_and_one_shared_game_across_many_threads(switch_often):
     Slow.most_readers = 0
     seen = []
     jobs = [lambda s=s: random_games(s) for s in seeds]
-    jobs += [lambda: shared_reader(shared, seen)] * 4
+    jobs += [lambda: shared_reader(shared, seen)] * scaled(4)
     jobs += [lambda c=c: shared_writer(shared, seen, c) for c in (5, 6)]
     start = threading.Barrier(len(jobs), timeout=TIMEOUT)
     workers = [in_thread(lambda job=job: (start.wait(), job())[1]) for job in jobs]
@@ -320,7 +320,8 @@ def test_first_uses_racing_from_many_threads_agree():
         import sys, threading
         import drevik_gravline as dg
         sys.setswitchinterval(1e-6)
-        barrier = threading.Barrier(8)
+        n = int(sys.argv[1])
+        barrier = threading.Barrier(n)
         found = []
         def first_use():
             barrier.wait()
@@ -329,13 +330,15 @@ def test_first_uses_racing_from_many_threads_agree():
                 dg.Board(4, 4).set_piece(0, 0, 0)
             except BaseException as exc:
                 found.append((planes[0], planes[-1], type(exc)))
-        threads = [threading.Thread(target=first_use) for _ in range(8)]
+        threads = [threading.Thread(target=first_use) for _ in range(n)]
         for t in threads: t.start()
         for t in threads: t.join()
         print(len(found), len({id(x) for f in found for x in f}),
               {(z, o, c.__name__) for z, o, c in found})
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=TIMEOUT)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "8 3 {(0.0, 1.0, 'PanicException')}"
+    threads = scaled(8)
+    for _ in range(STRESS):
+        out = subprocess.run([sys.executable, "-c", code, str(threads)], capture_output=True, text=True,
+                             timeout=TIMEOUT)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.strip() == f"{threads} 3 {{(0.0, 1.0, 'PanicException')}}"

@@ -8,10 +8,11 @@ import threading
 import numpy as np
 import pytest
 
+import drevik_gravline_batch as gb
 from drevik_gravline import Game
 from drevik_gravline_batch import GameBatch, encode_games
 
-from thread_support import TIMEOUT, hold, in_thread
+from thread_support import TIMEOUT, hold, in_thread, scaled
 
 
 class Blocking:
@@ -91,7 +92,7 @@ def test_two_threads_on_one_large_batch_never_work_at_once():
 
     def stepper():
         rng = np.random.default_rng(1)
-        for _ in range(100):
+        for _ in range(scaled(100)):
             try:
                 mask = b.legal_mask()
                 _, done = b.step((rng.random(mask.shape) + mask).argmax(1))
@@ -128,8 +129,9 @@ def test_many_threads_on_their_own_batches_agree_with_one_thread():
             b.reset(done)
         return b.state_hashes().tobytes(), b.observe().tobytes()
 
-    expected = [play(1, seed) for seed in range(6)]
-    workers = [in_thread(lambda seed=seed: play(1 + seed % 3, seed)) for seed in range(6)]
+    seeds = range(scaled(6))
+    expected = [play(1, seed) for seed in seeds]
+    workers = [in_thread(lambda seed=seed: play(1 + seed % 3, seed)) for seed in seeds]
     for seed, w in enumerate(workers):
         outcome = w.result()
         assert outcome[0] == "ok", outcome
@@ -155,3 +157,41 @@ def test_a_forked_child_uses_and_frees_a_batch_with_workers():
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     np.testing.assert_array_equal(b.observe(), expected)
+
+
+def test_containers_changed_by_another_thread_while_a_call_reads_them():
+    """A list of games or records, and the out= dict of expand, changed by
+    another thread (items replaced, so that the old ones are freed at once,
+    and the list resized) while calls read them: each call sees the items of
+    one moment, never a freed one."""
+    games = [Game(7, 6) for _ in range(48)]
+    records = [gb.self_play(2, 7, 6, seed=s) for s in range(6)]
+    source = gb.self_play(20, 7, 6, seed=1)
+    rows = np.arange(8)
+    out = {k: np.empty_like(v) for k, v in source.expand(rows).items()}
+    stop = threading.Event()
+
+    def churn():
+        rng = np.random.default_rng(2)
+        while not stop.is_set():
+            games[int(rng.integers(len(games)))] = Game(7, 6)
+            games.append(Game(7, 6))
+            del games[0]
+            records[int(rng.integers(len(records)))] = gb.self_play(1, 7, 6, seed=3)
+            key = list(out)[int(rng.integers(5))]
+            out[key] = np.empty_like(out[key])
+
+    def read():
+        for _ in range(scaled(300)):
+            assert len(encode_games(games)) in (48, 49)
+            assert GameBatch.from_games(games).count() in (48, 49)
+            assert len(gb.Records.concat(records)) > 0
+            got = source.expand(rows, out=out)
+            assert sorted(got) == sorted(out)
+
+    churners = [in_thread(churn) for _ in range(2)]
+    try:
+        outcomes = [w.result() for w in [in_thread(read) for _ in range(scaled(2))]]
+    finally:
+        stop.set()
+    assert [o for o in outcomes + [w.result() for w in churners] if o[0] != "ok"] == []

@@ -138,16 +138,17 @@ std::size_t index_arg(PyObject *o, std::size_t count) {
 }
 
 /// The items of a sequence of games, each checked to be a Game, with a
-/// reference of our own to each: the sequence may change while they are used.
+/// reference of our own to each: the sequence may change while they are used,
+/// and another thread may change a list while it is read (sequence_tuple).
 std::vector<Ref> games_arg(PyObject *o, const char *who) {
     PyTypeObject *game = require_type(game_type, "Game");
-    Ref fast = Ref::steal(PySequence_Fast(o, "expected a sequence of Game objects"));
-    if (!fast) throw_argument_error("games");
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Ref items_tuple = sequence_tuple(o, "expected a sequence of Game objects");
+    if (!items_tuple) throw_argument_error("games");
+    const Py_ssize_t n = PyTuple_GET_SIZE(items_tuple.get());
     if (n == 0) throw PyError(PyExc_ValueError, std::string(who) + " needs at least one game");
     std::vector<Ref> games;
     games.reserve(static_cast<std::size_t>(n));
-    PyObject **items = PySequence_Fast_ITEMS(fast.get());
+    PyObject **items = &PyTuple_GET_ITEM(items_tuple.get(), 0);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!PyObject_TypeCheck(items[i], game)) throw_argument_not_instance(items[i], "Game", "games");
         games.push_back(Ref::borrow(items[i]));
