@@ -336,3 +336,50 @@ def test_expand_refuses_out_arrays_that_share_memory():
     out = expand_outputs(0)
     out["policies"] = out["opponent_policies"] = shared
     assert empty.expand(out=out)["policies"] is shared
+
+
+# ---- a fork inside a self-play callback ----
+
+# The progress callback forks once; the child returns into the run, the parent
+# goes on. A hung child is killed and reported.
+SELF_PLAY_FORK_SCRIPT = '''
+import os, signal, sys, time
+import drevik_gravline_batch as gb
+forked = []
+
+def progress(done):
+    if not forked:
+        forked.append(os.fork())
+
+try:
+    outcome = "records %d" % len(gb.self_play(3000, 7, 6, threads={threads}, progress=progress))
+except RuntimeError as exc:
+    outcome = "RuntimeError: %s" % exc
+if forked[0] == 0:
+    print("child", outcome, flush=True)
+    os._exit(0)
+deadline = time.monotonic() + 60
+while os.waitpid(forked[0], os.WNOHANG) == (0, 0):
+    if time.monotonic() > deadline:
+        os.kill(forked[0], signal.SIGKILL)
+        os.waitpid(forked[0], 0)
+        print("child hung", flush=True)
+        break
+    time.sleep(0.05)
+print("parent", outcome, flush=True)
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@pytest.mark.parametrize("threads", [1, 3, 4])
+def test_a_child_forked_by_a_self_play_callback_does_not_hang(threads):
+    records = len(gb.self_play(3000, 7, 6))
+    child = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c",
+                            SELF_PLAY_FORK_SCRIPT.format(threads=threads)],
+                           capture_output=True, text=True, timeout=180)
+    assert (child.returncode, child.stderr) == (0, "")
+    # Without workers the child finishes the run; with them it cannot, and says so.
+    in_child = (f"records {records}" if threads == 1 else
+                "RuntimeError: self_play() cannot go on in a process forked during the run: "
+                "the run's worker threads are not there")
+    assert child.stdout == f"child {in_child}\nparent records {records}\n"
