@@ -53,7 +53,9 @@ PyError PyError::fetch() {
     return e;
 }
 
-PyError::~PyError() { Py_XDECREF(exc_); }
+PyError::~PyError() {
+    if (exc_ && !unwinding_at_exit()) Py_DECREF(exc_);
+}
 
 void PyError::restore() {
     if (exc_) set_raised_exception(std::exchange(exc_, nullptr));
@@ -98,8 +100,12 @@ void take_lock_back(PyThreadState *state) noexcept {
         // must not be swallowed and cannot be passed on through the callers'
         // noexcept frames; the thread never leaves this handler, so it holds
         // nothing the rest of the exit needs.
-        for (;;) pause();
+        park_thread();
     }
+}
+
+void park_thread() noexcept {
+    for (;;) pause();
 }
 
 void throw_borrow_error(Access wanted) {

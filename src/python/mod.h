@@ -10,12 +10,35 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cxxabi.h>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
 namespace gravline::py {
+
+/// Whether the interpreter is shutting down.
+inline bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+/// True in a destructor run by an exception while the interpreter shuts down.
+/// The thread may then be one that the interpreter is ending with a forced
+/// unwind out of Python code it ran (older interpreters end a thread that
+/// wants the lock back during the exit): it holds no lock and must touch no
+/// Python object, so what it holds is left to the exit.
+inline bool unwinding_at_exit() noexcept { return std::uncaught_exceptions() > 0 && finalizing(); }
+
+/// Parks the calling thread for good: what a thread that the interpreter is
+/// ending does instead of unwinding through frames that cannot pass the
+/// unwind on (noexcept ones) or would swallow it. The process's exit ends it.
+[[noreturn]] void park_thread() noexcept;
 
 /// One owned reference. A raw PyObject * is borrowed.
 class Ref {
@@ -40,7 +63,9 @@ public:
     }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && !unwinding_at_exit()) Py_DECREF(p_);
+    }
     PyObject *get() const { return p_; }
     PyObject *release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
@@ -161,7 +186,10 @@ public:
         take_lock_back(std::exchange(state_, nullptr));
         struct Again {
             PyThreadState *&state;
-            ~Again() { state = PyEval_SaveThread(); }
+            ~Again() {
+                // f may have been ended by the exit without the lock taken back.
+                if (!unwinding_at_exit()) state = PyEval_SaveThread();
+            }
         } again{state_};
         return f();
     }
@@ -328,6 +356,7 @@ public:
     Bound &operator=(const Bound &) = delete;
     Bound &operator=(Bound &&) = delete;
     ~Bound() {
+        if (owned_ && unwinding_at_exit()) return;
         for (uint32_t m = owned_; m; m &= m - 1) Py_DECREF(args_[std::countr_zero(m)]);
     }
 
@@ -464,6 +493,8 @@ template <Ref (*Fn)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)>
 PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     try {
         return Fn(self, args, nargs, kwnames).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -475,6 +506,8 @@ template <Ref (*Fn)(PyObject *)>
 PyObject *noargs(PyObject *self, PyObject *) noexcept {
     try {
         return Fn(self).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -486,6 +519,8 @@ template <Ref (*Fn)(PyObject *)>
 PyObject *unary(PyObject *self) noexcept {
     try {
         return Fn(self).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -497,6 +532,8 @@ template <Py_hash_t (*Fn)(PyObject *)>
 Py_hash_t hash_slot(PyObject *self) noexcept {
     try {
         return Fn(self);
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return -1;
@@ -508,6 +545,8 @@ template <Ref (*Fn)(PyTypeObject *, PyObject *, PyObject *)>
 PyObject *new_slot(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
     try {
         return Fn(type, args, kwargs).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -519,6 +558,8 @@ template <Ref (*Fn)(PyObject *, PyObject *, int)>
 PyObject *compare_slot(PyObject *self, PyObject *other, int op) noexcept {
     try {
         return Fn(self, other, op).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -531,6 +572,8 @@ int exec_slot(PyObject *module) noexcept {
     try {
         Fn(module);
         return 0;
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return -1;
