@@ -141,9 +141,12 @@ std::size_t index_arg(PyObject *o, std::size_t count) {
 /// reference of our own to each: the sequence may change while they are used.
 std::vector<Ref> games_arg(PyObject *o, const char *who) {
     PyTypeObject *game = require_type(game_type, "Game");
-    Ref fast = Ref::steal(PySequence_Fast(o, "expected a sequence of Game objects"));
-    if (!fast) throw_argument_error("games");
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Ref given = Ref::steal(PySequence_Fast(o, "expected a sequence of Game objects"));
+    if (!given) throw_argument_error("games");
+    // A tuple of our own: a list given may be changed by another thread (with
+    // no interpreter lock) while its items are read.
+    Ref fast = check(PySequence_Tuple(given.get()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(fast.get());
     if (n == 0) throw PyError(PyExc_ValueError, std::string(who) + " needs at least one game");
     std::vector<Ref> games;
     games.reserve(static_cast<std::size_t>(n));

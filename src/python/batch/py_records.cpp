@@ -273,21 +273,24 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"records"};
     const auto [seq_arg] = py::bind("Records.concat()", names, args, nargs, kwnames);
-    Ref seq = check(PySequence_Fast(seq_arg, "argument 'records': expected a sequence of Records"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    Ref fast = check(PySequence_Fast(seq_arg, "argument 'records': expected a sequence of Records"));
+    // A tuple of our own: a list given may be changed by another thread (with
+    // no interpreter lock) while its items are read.
+    Ref seq = check(PySequence_Tuple(fast.get()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n == 0) throw PyError(PyExc_ValueError, "Records.concat() needs at least one Records");
     PyTypeObject *type = require_type(records_type, "Records");
     std::size_t total = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject *item = PyTuple_GET_ITEM(seq.get(), i);
         if (!PyObject_TypeCheck(item, type)) throw_argument_not_instance(item, "Records", "records");
         total += reinterpret_cast<PyRecords *>(item)->value.size();
     }
-    const Records &first = reinterpret_cast<PyRecords *>(PySequence_Fast_GET_ITEM(seq.get(), 0))->value;
+    const Records &first = reinterpret_cast<PyRecords *>(PyTuple_GET_ITEM(seq.get(), 0))->value;
     Records joined = Records::make(first.width, first.height);
     joined.reserve(total);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Records &r = reinterpret_cast<PyRecords *>(PySequence_Fast_GET_ITEM(seq.get(), i))->value;
+        const Records &r = reinterpret_cast<PyRecords *>(PyTuple_GET_ITEM(seq.get(), i))->value;
         if (r.width != first.width || r.height != first.height)
             throw PyError(PyExc_ValueError, "records of one board size only: " + std::to_string(first.width) +
                                                 "x" + std::to_string(first.height) + " and " +
