@@ -28,12 +28,18 @@ inline bool finalizing() noexcept {
 #endif
 }
 
-/// True in a destructor run by an exception while the interpreter shuts down.
-/// The thread may then be one that the interpreter is ending with a forced
-/// unwind out of Python code it ran (older interpreters end a thread that
-/// wants the lock back during the exit): it holds no lock and must touch no
-/// Python object, so what it holds is left to the exit.
-inline bool unwinding_at_exit() noexcept { return std::uncaught_exceptions() > 0 && finalizing(); }
+/// The main thread's ident (the thread that shuts the interpreter down), as
+/// recorded by check_loadable and by the fork handler in a child.
+extern std::atomic<unsigned long> main_thread_ident;
+
+/// True on any thread but the main one while the interpreter shuts down. Such
+/// a thread holds no lock: older interpreters end a thread that asks for it
+/// then, with a forced unwind out of whatever Python code it ran, and run its
+/// destructors on the way. It must touch no Python object, so what it holds
+/// is left to the exit.
+inline bool unwinding_at_exit() noexcept {
+    return finalizing() && PyThread_get_thread_ident() != main_thread_ident.load(std::memory_order_relaxed);
+}
 
 /// Parks the calling thread for good: what a thread that the interpreter is
 /// ending does instead of unwinding through frames that cannot pass the
