@@ -12,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -262,6 +263,71 @@ inline void prefault(const RecordsRoom &room, std::size_t from, std::size_t to) 
 #endif
 }
 
+/// Thrown by run_self_play in a child process forked (by `between`) while
+/// the run had worker threads: the child has none of them, and the chunks and
+/// the lock they held are lost with them, so the run cannot go on there.
+struct ForkedRun : std::runtime_error {
+    ForkedRun() : std::runtime_error("the process was forked during a run with worker threads") {}
+};
+
+/// What the threads of a run share, the result included. On the heap, so that
+/// a forked child can leave it untouched (ForkedRun): there its lock may be
+/// held, its condition variable waited on and the result half appended by
+/// threads that do not exist, and releasing any of it could wait forever.
+struct SelfPlayShared {
+    std::mutex lock;
+    std::condition_variable changed;
+    // Chunk k waits in slot k % ahead until it is appended.
+    std::vector<Records> parts;
+    std::vector<char> ready;
+    // Emptied chunk buffers, handed back for reuse: a run allocates a few
+    // buffers instead of one per chunk.
+    std::vector<Records> spare;
+    // next: the first chunk not handed out; collected: the first not in `out`.
+    // Only the thread that set `appending` touches `out`.
+    std::size_t next = 0, collected = 0;
+    bool appending = false, stop = false;
+    std::exception_ptr failure;
+    // The result's room that workers make resident before playing: records
+    // fault_from .. fault_to - 1 of `room`.
+    RecordsRoom room;
+    std::size_t fault_from = 0, fault_to = 0;
+    Records out;
+    std::vector<std::jthread> workers;
+};
+
+/// Owns a run's shared state: on leaving, stops and joins the workers and
+/// frees it, except in a child forked while there were workers, where it is
+/// left as it is.
+class SelfPlayRun {
+    SelfPlayShared *s_ = new SelfPlayShared;
+    const pid_t owner_ = getpid();
+
+public:
+    SelfPlayRun() = default;
+    SelfPlayRun(const SelfPlayRun &) = delete;
+    SelfPlayRun &operator=(const SelfPlayRun &) = delete;
+    ~SelfPlayRun() {
+        if (abandoned()) return;
+        join();
+        delete s_;
+    }
+    /// Stops the workers and waits for them (nothing in a forked child).
+    void join() {
+        if (abandoned()) return;
+        {
+            std::lock_guard held(s_->lock);
+            s_->stop = true;
+        }
+        s_->changed.notify_all();
+        s_->workers.clear();
+    }
+    SelfPlayShared &operator*() const { return *s_; }
+    /// Whether this is a child process forked since the workers started,
+    /// which has none of them.
+    bool abandoned() const { return !s_->workers.empty() && getpid() != owner_; }
+};
+
 /// Plays a run into `out` (replaced), games in index order, on `threads`
 /// threads: the calling thread and threads - 1 workers. Chunks of games are
 /// handed out in order and played into buffers; whichever thread finds the
@@ -276,9 +342,9 @@ inline void prefault(const RecordsRoom &room, std::size_t from, std::size_t to) 
 /// false with `out` holding the games appended so far, whole chunks in order.
 /// The records are the same for any number of threads.
 template <int NW>
-bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bool(uint64_t)> &between) {
+bool run_self_play(const SelfPlayConfig &c, Records &result, const std::function<bool(uint64_t)> &between) {
     const PlayBoard<NW> pb = PlayBoard<NW>::make(c.width, c.height);
-    out = Records::make(c.width, c.height);
+    result = Records::make(c.width, c.height);
     if (c.games == 0) return !between || between(0);
     const uint64_t chunk = chunk_games(c.width, c.height);
     const std::size_t chunks = static_cast<std::size_t>((c.games + chunk - 1) / chunk);
@@ -291,23 +357,21 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         for (uint64_t gi = 0; gi < count; ++gi) play_game(pb, c.policy, c.seed, c.first_game + start + gi, into);
     };
 
-    std::mutex lock;
-    std::condition_variable changed;
-    // Chunk k waits in slot k % ahead until it is appended.
-    std::vector<Records> parts(ahead);
-    std::vector<char> ready(ahead, 0);
-    // Emptied chunk buffers, handed back for reuse: a run allocates a few
-    // buffers instead of one per chunk.
-    std::vector<Records> spare;
-    // next: the first chunk not handed out; collected: the first not in `out`.
-    // Only the thread that set `appending` touches `out`.
-    std::size_t next = 0, collected = 0;
-    bool appending = false, stop = false;
-    std::exception_ptr failure;
-    // The result's room that workers make resident before playing: records
-    // fault_from .. fault_to - 1 of `room`, `fault_piece` records at a time.
-    RecordsRoom room;
-    std::size_t fault_from = 0, fault_to = 0;
+    SelfPlayRun run;
+    SelfPlayShared &shared = *run;
+    std::mutex &lock = shared.lock;
+    std::condition_variable &changed = shared.changed;
+    std::vector<Records> &parts = shared.parts, &spare = shared.spare;
+    std::vector<char> &ready = shared.ready;
+    std::size_t &next = shared.next, &collected = shared.collected;
+    bool &appending = shared.appending, &stop = shared.stop;
+    std::exception_ptr &failure = shared.failure;
+    RecordsRoom &room = shared.room;
+    std::size_t &fault_from = shared.fault_from, &fault_to = shared.fault_to;
+    Records &out = shared.out;
+    out = Records::make(c.width, c.height);
+    parts.resize(ahead);
+    ready.assign(ahead, 0);
     const std::size_t fault_piece = std::max<std::size_t>(1, (std::size_t{2} << 20) / Records::bytes_per_record(NW));
 
     // Called with `lock` held: a chunk buffer, reused if one is spare.
@@ -441,21 +505,13 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
 
     bool finished = true;
     {
-        std::vector<std::jthread> workers;
         // Stops the workers on every exit, a throwing between() included; the
         // workers are joined before `out` is given back.
-        struct Stop {
-            std::mutex &lock;
-            std::condition_variable &changed;
-            bool &stop;
-            ~Stop() {
-                std::lock_guard held(lock);
-                stop = true;
-                changed.notify_all();
-            }
-        };
-        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
-        Stop stopper{lock, changed, stop};
+        struct Join {
+            SelfPlayRun &run;
+            ~Join() { run.join(); }
+        } join{run};
+        for (unsigned t = 1; t < threads; ++t) shared.workers.emplace_back(work);
         auto last_report = std::chrono::steady_clock::now();
         std::unique_lock held(lock);
         while (!failure) {
@@ -476,6 +532,11 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
                 const uint64_t done = std::min(c.games, collected * chunk);
                 held.unlock();
                 const bool go_on = between(done);
+                // A child forked by between() has only this thread: with
+                // workers, the run cannot go on there, and nothing they shared
+                // may be touched (not even this lock). A run on one thread
+                // goes on.
+                if (run.abandoned()) throw ForkedRun();
                 held.lock();
                 if (!go_on) {
                     finished = false;
@@ -486,6 +547,7 @@ bool run_self_play(const SelfPlayConfig &c, Records &out, const std::function<bo
         }
     }
     if (failure) std::rethrow_exception(failure);
+    result = std::move(out);
     return finished;
 }
 

@@ -53,7 +53,9 @@ PyError PyError::fetch() {
     return e;
 }
 
-PyError::~PyError() { Py_XDECREF(exc_); }
+PyError::~PyError() {
+    if (exc_ && !unwinding_at_exit()) Py_DECREF(exc_);
+}
 
 void PyError::restore() {
     if (exc_) set_raised_exception(std::exchange(exc_, nullptr));
@@ -98,8 +100,34 @@ void take_lock_back(PyThreadState *state) noexcept {
         // must not be swallowed and cannot be passed on through the callers'
         // noexcept frames; the thread never leaves this handler, so it holds
         // nothing the rest of the exit needs.
-        for (;;) pause();
+        park_thread();
     }
+}
+
+std::atomic<unsigned long> main_thread_ident{0};
+
+namespace {
+
+/// Records the interpreter's main thread: _thread knows it from 3.12 on,
+/// threading's main_thread() before.
+void record_main_thread() {
+    Ref thread = check(PyImport_ImportModule("_thread"));
+    Ref ident = Ref::steal(PyObject_CallMethod(thread.get(), "_get_main_thread_ident", nullptr));
+    if (!ident) {
+        PyErr_Clear();
+        Ref threading = check(PyImport_ImportModule("threading"));
+        Ref main = check(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+        ident = check(PyObject_GetAttrString(main.get(), "ident"));
+    }
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_error_already_set();
+    main_thread_ident.store(id, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void park_thread() noexcept {
+    for (;;) pause();
 }
 
 void throw_borrow_error(Access wanted) {
@@ -143,6 +171,8 @@ void reset_lazy_values_in_child() noexcept {
     // Plain stores only: the child of a threaded process may call nothing that
     // takes a lock or allocates before it has settled.
     const std::thread::id self = std::this_thread::get_id();
+    // The forking thread is the child's main thread, as the interpreter makes it.
+    main_thread_ident.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
     for (LazyBase *l = lazy_values.load(std::memory_order_acquire); l; l = l->next_) {
         // The child's one thread is the forking one, under the same id: if it
         // is the creator, it holds the lock and will finish and release it.
@@ -190,6 +220,7 @@ void check_loadable(PyObject *module, const char *name) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main())
         throw PyError(PyExc_ImportError,
                       "module " + std::string(name) + " does not support loading in subinterpreters");
+    record_main_thread();
     install_fork_handler();
 }
 

@@ -10,12 +10,41 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cxxabi.h>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
 namespace gravline::py {
+
+/// Whether the interpreter is shutting down.
+inline bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+/// The main thread's ident (the thread that shuts the interpreter down), as
+/// recorded by check_loadable and by the fork handler in a child.
+extern std::atomic<unsigned long> main_thread_ident;
+
+/// True on any thread but the main one while the interpreter shuts down. Such
+/// a thread holds no lock: older interpreters end a thread that asks for it
+/// then, with a forced unwind out of whatever Python code it ran, and run its
+/// destructors on the way. It must touch no Python object, so what it holds
+/// is left to the exit.
+inline bool unwinding_at_exit() noexcept {
+    return finalizing() && PyThread_get_thread_ident() != main_thread_ident.load(std::memory_order_relaxed);
+}
+
+/// Parks the calling thread for good: what a thread that the interpreter is
+/// ending does instead of unwinding through frames that cannot pass the
+/// unwind on (noexcept ones) or would swallow it. The process's exit ends it.
+[[noreturn]] void park_thread() noexcept;
 
 /// One owned reference. A raw PyObject * is borrowed.
 class Ref {
@@ -40,7 +69,9 @@ public:
     }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && !unwinding_at_exit()) Py_DECREF(p_);
+    }
     PyObject *get() const { return p_; }
     PyObject *release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
@@ -161,7 +192,10 @@ public:
         take_lock_back(std::exchange(state_, nullptr));
         struct Again {
             PyThreadState *&state;
-            ~Again() { state = PyEval_SaveThread(); }
+            ~Again() {
+                // f may have been ended by the exit without the lock taken back.
+                if (!unwinding_at_exit()) state = PyEval_SaveThread();
+            }
         } again{state_};
         return f();
     }
@@ -328,6 +362,7 @@ public:
     Bound &operator=(const Bound &) = delete;
     Bound &operator=(Bound &&) = delete;
     ~Bound() {
+        if (owned_ && unwinding_at_exit()) return;
         for (uint32_t m = owned_; m; m &= m - 1) Py_DECREF(args_[std::countr_zero(m)]);
     }
 
@@ -476,6 +511,8 @@ template <Ref (*Fn)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)>
 PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     try {
         return Fn(self, args, nargs, kwnames).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -487,6 +524,8 @@ template <Ref (*Fn)(PyObject *)>
 PyObject *noargs(PyObject *self, PyObject *) noexcept {
     try {
         return Fn(self).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -498,6 +537,8 @@ template <Ref (*Fn)(PyObject *)>
 PyObject *unary(PyObject *self) noexcept {
     try {
         return Fn(self).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -509,6 +550,8 @@ template <Py_hash_t (*Fn)(PyObject *)>
 Py_hash_t hash_slot(PyObject *self) noexcept {
     try {
         return Fn(self);
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return -1;
@@ -520,6 +563,8 @@ template <Ref (*Fn)(PyTypeObject *, PyObject *, PyObject *)>
 PyObject *new_slot(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
     try {
         return Fn(type, args, kwargs).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -531,6 +576,8 @@ template <Ref (*Fn)(PyObject *, PyObject *, int)>
 PyObject *compare_slot(PyObject *self, PyObject *other, int op) noexcept {
     try {
         return Fn(self, other, op).release();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -543,6 +590,8 @@ int exec_slot(PyObject *module) noexcept {
     try {
         Fn(module);
         return 0;
+    } catch (abi::__forced_unwind &) {
+        park_thread();
     } catch (...) {
         translate_exception();
         return -1;

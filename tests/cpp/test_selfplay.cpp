@@ -10,6 +10,10 @@
 #include <set>
 #include <vector>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "../../src/selfplay.h"
 #include "support.h"
 
@@ -349,6 +353,45 @@ TEST(SelfPlayRun, BetweenChunksSeesProgressAndCanStop) {
         c.games = 0;
         EXPECT_TRUE(run_self_play<1>(c, out, nullptr));
         EXPECT_EQ(out.size(), 0u);
+    }
+}
+
+TEST(SelfPlayRun, AChildForkedInBetweenGoesOnOnlyWithoutWorkers) {
+    // The child has only the thread that forked: a run with workers throws
+    // ForkedRun there without touching what they shared (a lock they may hold,
+    // a condition variable they wait on); a run on one thread goes on. The
+    // parent's run is unchanged either way. A hung child is killed.
+    const uint64_t games = chunk_games(7, 6) * 60;
+    const Records want = generate<1>(7, 6, Policy::Random, 5, 0, games, 1);
+    for (const unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        pid_t child = -1;
+        Records out;
+        bool finished = false;
+        try {
+            finished = run_self_play<1>(SelfPlayConfig{7, 6, Policy::Random, 5, 0, games, threads}, out,
+                                        [&](uint64_t) {
+                                            if (child < 0) child = fork();
+                                            return true;
+                                        });
+        } catch (const ForkedRun &) {
+            if (child == 0) _exit(threads > 1 ? 0 : 1);
+            throw;
+        }
+        if (child == 0) _exit(threads == 1 && finished && out == want ? 0 : 2);
+        ASSERT_GT(child, 0);
+        EXPECT_TRUE(finished);
+        EXPECT_EQ(out, want);
+        int status = 0;
+        pid_t got = 0;
+        for (int waited = 0; (got = waitpid(child, &status, WNOHANG)) == 0 && waited < 6000; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (got == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "the child hung";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
 }
 

@@ -336,3 +336,104 @@ def test_expand_refuses_out_arrays_that_share_memory():
     out = expand_outputs(0)
     out["policies"] = out["opponent_policies"] = shared
     assert empty.expand(out=out)["policies"] is shared
+
+
+# ---- a fork inside a self-play callback ----
+
+# The progress callback forks once; the child returns into the run, the parent
+# goes on. A hung child is killed and reported.
+SELF_PLAY_FORK_SCRIPT = '''
+import os, signal, sys, time
+import drevik_gravline_batch as gb
+forked = []
+
+def progress(done):
+    if not forked:
+        forked.append(os.fork())
+
+try:
+    outcome = "records %d" % len(gb.self_play(3000, 7, 6, threads={threads}, progress=progress))
+except RuntimeError as exc:
+    outcome = "RuntimeError: %s" % exc
+if forked[0] == 0:
+    print("child", outcome, flush=True)
+    os._exit(0)
+deadline = time.monotonic() + 60
+while os.waitpid(forked[0], os.WNOHANG) == (0, 0):
+    if time.monotonic() > deadline:
+        os.kill(forked[0], signal.SIGKILL)
+        os.waitpid(forked[0], 0)
+        print("child hung", flush=True)
+        break
+    time.sleep(0.05)
+print("parent", outcome, flush=True)
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@pytest.mark.parametrize("threads", [1, 3, 4])
+def test_a_child_forked_by_a_self_play_callback_does_not_hang(threads):
+    records = len(gb.self_play(3000, 7, 6))
+    child = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c",
+                            SELF_PLAY_FORK_SCRIPT.format(threads=threads)],
+                           capture_output=True, text=True, timeout=180)
+    assert (child.returncode, child.stderr) == (0, "")
+    # Without workers the child finishes the run; with them it cannot, and says so.
+    in_child = (f"records {records}" if threads == 1 else
+                "RuntimeError: self_play() cannot go on in a process forked during the run: "
+                "the run's worker threads are not there")
+    assert child.stdout == f"child {in_child}\nparent records {records}\n"
+
+
+# ---- the interpreter's exit while a daemon thread works without the lock ----
+
+# A daemon thread calls `work` over and over, mostly with the interpreter lock
+# given up; the main thread then exits, so the thread takes the lock back while
+# the interpreter shuts down. Large garbage makes the shutdown long enough for
+# that to happen in most runs.
+EXIT_SCRIPT = '''
+import os, sys, tempfile, threading, time
+import numpy as np
+import drevik_gravline_batch as gb
+
+kind = sys.argv[1]
+records = gb.self_play(3000, 7, 6)
+fields = records.arrays()
+path = records.save(os.path.join(tempfile.mkdtemp(), "r.npz"))
+batch = gb.GameBatch(4096, 7, 6, threads=2 if kind.endswith("threads") else 1)
+skips = np.full(4096, -1, np.int8)
+work = {
+    "observe": batch.observe,
+    "observe-threads": batch.observe,
+    "step": lambda: batch.step(skips),
+    "expand": records.expand,
+    "self_play": lambda: gb.self_play(5000, 7, 6, threads=2),
+    "progress": lambda: gb.self_play(5000, 7, 6, threads=2, progress=lambda done: sum(range(20000))),
+    "from_arrays": lambda: gb.Records.from_arrays(7, 6, **fields),
+    "load": lambda: gb.Records.load(path),
+}[kind]
+started = threading.Event()
+
+def loop():
+    while True:
+        work()
+        started.set()
+
+threading.Thread(target=loop, daemon=True).start()
+assert started.wait(60)
+keep = [[i] for i in range(2_000_000)]
+time.sleep(0.2)
+'''
+
+
+@pytest.mark.parametrize("kind", ["observe", "observe-threads", "step", "expand", "self_play",
+                                  "progress", "from_arrays", "load"])
+def test_exit_with_a_daemon_thread_inside_an_unlocked_call(kind):
+    # Before: "terminate called without an active exception" or "FATAL:
+    # exception not rethrown" (an abort), or a segmentation fault, most runs.
+    # Load's daemon thread may be stopped inside NumPy's reading of the file,
+    # which the interpreter then reports as an exception it ignored; that is
+    # its own doing, and the exit status stays 0.
+    child = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, kind], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stderr

@@ -537,6 +537,7 @@ struct Closing {
     Closing(const Closing &) = delete;
     Closing &operator=(const Closing &) = delete;
     ~Closing() {
+        if (unwinding_at_exit()) return;
         PyObject *exc = take_raised_exception();
         Ref done = Ref::steal(PyObject_CallMethod(f, "close", nullptr));
         if (!done) PyErr_Clear();

@@ -50,7 +50,7 @@ Ref self_play(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     // Declared before the unlocked scope, so it is released with the lock held.
     std::optional<PyError> stopped;
     Records out;
-    {
+    try {
         Unlocked unlocked;
         const auto between = [&](uint64_t done) {
             return unlocked.locked([&] {
@@ -71,6 +71,12 @@ Ref self_play(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
         };
         with_word_count(words_for(c.width, c.height),
                 [&](auto n) { return run_self_play<decltype(n)::value>(c, out, between); });
+    } catch (const ForkedRun &) {
+        // In a child forked by the callback. What the callback raised there
+        // (an exit, say) comes first.
+        if (stopped) throw std::move(*stopped);
+        throw PyError(PyExc_RuntimeError, "self_play() cannot go on in a process forked during the run: "
+                                          "the run's worker threads are not there");
     }
     if (stopped) throw std::move(*stopped);
     return new_records(std::move(out));
@@ -82,7 +88,8 @@ PyMethodDef self_play_def = {
     "Plays games first_game .. first_game + games - 1 with the 'tactical' or 'random'\n"
     "policy and returns their Records, games in index order. Each game is seeded by\n"
     "(seed, its index) alone, so any threads and any split into shards give the same\n"
-    "records. progress(games done) is called between chunks on the calling thread."};
+    "records. progress(games done) is called between chunks on the calling thread; in a\n"
+    "child process that it forks, a run that uses worker threads raises RuntimeError."};
 
 }  // namespace
 
