@@ -40,9 +40,11 @@ if ! command -v "$python" >/dev/null 2>&1; then
   python=$found
 fi
 
-# The X.Y tag, and the interpreter's real location and full version, in one call.
-describe='import os, sys
-print("%d.%d" % sys.version_info[:2], os.path.realpath(getattr(sys, "_base_executable", sys.executable))
+# The X.Y tag (X.Yt for a free-threaded build, whose venv and build folder are
+# its own), and the interpreter's real location and full version, in one call.
+describe='import os, sys, sysconfig
+print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""),
+      os.path.realpath(getattr(sys, "_base_executable", sys.executable))
       + "|" + sys.version.replace(" ", "_").replace("\n", "_"))'
 read -r tag base < <("$python" -c "$describe")
 [ -n "$tag" ] || { echo "$python did not run" >&2; exit 2; }

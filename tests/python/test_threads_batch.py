@@ -139,6 +139,7 @@ def test_many_threads_on_their_own_batches_agree_with_one_thread():
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@pytest.mark.filterwarnings("ignore:.*fork.*:DeprecationWarning")
 def test_a_forked_child_uses_and_frees_a_batch_with_workers():
     b = GameBatch(4096, 7, 6, threads=3)
     b.step(np.arange(4096) % 7)
