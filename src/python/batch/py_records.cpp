@@ -363,6 +363,89 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     return d;
 }
 
+// ---- indexing ----
+
+/// The record positions that `key` chooses among `count`: an integer (one
+/// record, negative counting from the end), a slice, or a 1-D array or
+/// sequence of integers or of `count` booleans. Empty for a contiguous range,
+/// which `first` and `n` then give.
+std::vector<uint64_t> chosen_records(PyObject *key, std::size_t count, std::size_t &first, std::size_t &n,
+                                     bool &contiguous) {
+    contiguous = false;
+    if (PySlice_Check(key)) {
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(key, &start, &stop, &step) < 0) throw_error_already_set();
+        const Py_ssize_t len = PySlice_AdjustIndices(static_cast<Py_ssize_t>(count), &start, &stop, step);
+        if (step == 1) {
+            contiguous = true;
+            first = static_cast<std::size_t>(start);
+            n = static_cast<std::size_t>(len);
+            return {};
+        }
+        std::vector<uint64_t> out(static_cast<std::size_t>(len));
+        for (Py_ssize_t j = 0; j < len; ++j) out[static_cast<std::size_t>(j)] = static_cast<uint64_t>(start + j * step);
+        return out;
+    }
+    const bool is_bool = PyBool_Check(key);
+    if (!is_bool && (PyLong_Check(key) || (!PyArray_Check(key) && PyIndex_Check(key)) ||
+                     (PyArray_Check(key) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(key)) == 0 &&
+                      PyArray_ISINTEGER(reinterpret_cast<PyArrayObject *>(key))))) {
+        Ref index = check(PyNumber_Index(key));
+        const Py_ssize_t i = PyLong_AsSsize_t(index.get());
+        if (i == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error_already_set();
+            PyErr_Clear();
+        } else {
+            const Py_ssize_t at = i < 0 ? i + static_cast<Py_ssize_t>(count) : i;
+            if (0 <= at && static_cast<std::size_t>(at) < count) {
+                contiguous = true;
+                first = static_cast<std::size_t>(at);
+                n = 1;
+                return {};
+            }
+        }
+        Ref text = check(PyObject_Str(index.get()));
+        throw PyError(PyExc_IndexError, std::string("index ") + PyUnicode_AsUTF8(text.get()) +
+                                            " is out of range for " + std::to_string(count) + " records");
+    }
+    if (is_bool || !(PyArray_Check(key) || PyList_Check(key) || PyTuple_Check(key))) {
+        Ref qualname = check(PyType_GetQualName(Py_TYPE(key)));
+        throw PyError(PyExc_TypeError, std::string("Records indices must be integers, slices, or 1-D arrays of "
+                                                   "integers or booleans, not '") +
+                                           PyUnicode_AsUTF8(qualname.get()) + "'");
+    }
+    Ref any = check(PyArray_FromAny(key, nullptr, 0, 0, 0, nullptr));
+    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
+    if (PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_BOOL) {
+        if (static_cast<std::size_t>(PyArray_DIM(a, 0)) != count)
+            throw PyError(PyExc_IndexError, "a boolean index of " + std::to_string(PyArray_DIM(a, 0)) +
+                                                " values for " + std::to_string(count) + " records");
+        Ref block = check(reinterpret_cast<PyObject *>(PyArray_GETCONTIGUOUS(a)));
+        const auto *flags = static_cast<const npy_bool *>(array_data(block));
+        std::vector<uint64_t> out;
+        for (std::size_t i = 0; i < count; ++i)
+            if (flags[i]) out.push_back(i);
+        return out;
+    }
+    return record_indices(key, count);
+}
+
+/// records[key]: a new Records of the chosen records, in the order chosen.
+Ref records_subscript(PyObject *self, PyObject *key) {
+    const Records &r = records_of(self)->value;
+    numpy_api("Records indexing");
+    std::size_t first = 0, n = 0;
+    bool contiguous = false;
+    const std::vector<uint64_t> indices = chosen_records(key, r.size(), first, n, contiguous);
+    Records out;
+    {
+        // The records never change, and the indices are private.
+        Unlocked unlocked;
+        out = contiguous ? r.slice(first, n) : r.take(indices.data(), indices.size());
+    }
+    return new_records(std::move(out));
+}
+
 // ---- files and pickles ----
 
 Ref numpy_function(const char *name) {
@@ -502,6 +585,9 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
         if (!v) throw PyError(PyExc_ValueError, std::string("not a records file: no '") + key + "' array");
         return file_number(v, key);
     };
+    if (!PyDict_GetItemString(fields.get(), "format_version") && PyDict_GetItemString(fields.get(), "states"))
+        throw PyError(PyExc_ValueError, "not a records file: it holds dense training arrays ('states', ...); "
+                                        "read it with numpy.load");
     const uint64_t version = number("format_version"), width = number("width"), height = number("height");
     PyObject *key = nullptr, *value = nullptr;
     for (Py_ssize_t pos = 0; PyDict_Next(fields.get(), &pos, &key, &value);) {
@@ -574,6 +660,8 @@ PyType_Slot records_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void *>(compare_slot<records_compare>)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_sq_length, reinterpret_cast<void *>(records_len)},
+    // records[i], records[a:b], records[indices], records[mask]: new Records.
+    {Py_mp_subscript, reinterpret_cast<void *>(binary<records_subscript>)},
     {Py_tp_methods, records_methods},
     {0, nullptr},
 };
