@@ -1,0 +1,253 @@
+"""A replay buffer over self-play records on disk: run folders written as shards
+(`shards.self_play_to_folder`, or the main job with a folder for --out) and
+single records files, memory-mapped rather than read, with a window of the
+newest positions that moves on as new shards arrive, and minibatches drawn
+uniformly from the window straight into the training arrays of
+`Records.expand`.
+
+    buffer = ReplayBuffer(["runs/a/", "runs/b/"], window=10_000_000, seed=0)
+    batch = buffer.sample(1024, mirror=True)          # the five float32 arrays
+    for batch in buffer.batches(1024, mirror=True):   # forever; refresh() between
+        ...
+
+Neither PyTorch nor JAX is needed: `batches()` yields dicts of NumPy arrays,
+which a JAX loop passes to `jax.device_put`, and a PyTorch
+`torch.utils.data.IterableDataset` whose `__iter__` returns `batches(...)`
+hands to `DataLoader(dataset, batch_size=None)` (each worker process then needs
+a buffer with a seed of its own).
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from drevik_gravline_tools.shards import MANIFEST, check_shard, map_npz, read_manifest
+
+if TYPE_CHECKING:
+    import numpy as np
+
+FIELDS = ("red", "yellow", "last_moves", "turn", "policy", "opponent_policy", "opponent_mask", "value",
+          "game", "ply", "action")
+
+
+class _Segment:
+    """The records of one file: its mapped fields, and the first record of it
+    that the window still holds."""
+
+    def __init__(self, name: str, fields: dict[str, np.ndarray]) -> None:
+        self.name = name
+        self.fields = fields
+        self.size = len(fields["turn"])
+        self.start = 0
+
+    def __len__(self) -> int:
+        return self.size - self.start
+
+
+def _open_records_file(path: Path, width: int | None, height: int | None) -> tuple[dict[str, np.ndarray], int, int]:
+    """The fields of one records file, memory-mapped when it is stored
+    uncompressed and read whole otherwise, with its board size; ValueError for
+    a file that is not one of records."""
+    import numpy as np
+
+    try:
+        arrays = map_npz(path)
+    except ValueError:
+        # A compressed file cannot be mapped: its arrays are read.
+        with np.load(path, allow_pickle=False) as data:
+            arrays = {k: data[k] for k in data.files}
+    missing = [k for k in ("format_version", "width", "height", *FIELDS) if k not in arrays]
+    if missing:
+        raise ValueError(f"{os.fspath(path)!r} is not a records file: no {missing[0]!r} array")
+    if int(arrays["format_version"]) != 1:
+        raise ValueError(f"{os.fspath(path)!r}: records format version {int(arrays['format_version'])} "
+                         "is not supported")
+    w, h = int(arrays["width"]), int(arrays["height"])
+    if (width, height) != (None, None) and (w, h) != (width, height):
+        raise ValueError(f"records of one board size only: {width}x{height} and {w}x{h} ({os.fspath(path)!r})")
+    n = len(arrays["turn"])
+    words = (w * h + 63) // 64
+    for k in FIELDS:
+        a = arrays[k]
+        if len(a) != n or (k in ("red", "yellow") and a.shape != (n, words)) \
+                or (k == "last_moves" and a.shape != (n, 8)):
+            raise ValueError(f"{os.fspath(path)!r}: the field {k!r} has shape {a.shape}")
+    return {k: arrays[k] for k in FIELDS}, w, h
+
+
+class ReplayBuffer:
+    """Self-play records from run folders and records files, memory-mapped, of
+    which the newest `window` positions (all when None) are drawn from.
+
+    `sources` are folders written as shards (their manifest's shards, in game
+    order) and `.npz` records files, in order from oldest to newest. A folder's
+    shards are checked against the manifest's sizes as they are opened, and
+    with `checksum=True` against its checksums too (which reads them whole).
+    `seed` seeds the draws: the same records, window and seed give the same
+    minibatches."""
+
+    def __init__(self, sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+                 window: int | None = None, *, seed: int | None = None, checksum: bool = False) -> None:
+        import numpy as np
+
+        if isinstance(sources, (str, os.PathLike)):
+            sources = [sources]
+        if window is not None and window < 1:
+            raise ValueError(f"window must be at least 1, not {window}")
+        self.window = window
+        self.checksum = checksum
+        self._rng = np.random.default_rng(seed)
+        self._sources = [Path(s) for s in sources]
+        self._segments: list[_Segment] = []
+        self._seen: set[tuple[int, str]] = set()
+        self._width: int | None = None
+        self._height: int | None = None
+        self._ends = np.zeros(0, np.int64)
+        for i, source in enumerate(self._sources):
+            if not source.is_dir() and not source.is_file():
+                raise FileNotFoundError(f"no such run folder or records file: {os.fspath(source)!r}")
+        self.refresh()
+
+    # ---- the window ----
+
+    def refresh(self) -> int:
+        """Opens the shards that the sources' manifests name and were not open
+        yet (a run still being written gains shards), drops the oldest
+        positions beyond the window, and returns the positions added."""
+        added = 0
+        for i, source in enumerate(self._sources):
+            if source.is_dir():
+                manifest = read_manifest(source)
+                for entry in manifest["shards"]:
+                    if (i, entry["file"]) in self._seen:
+                        continue
+                    check_shard(source, entry, checksum=self.checksum)
+                    added += self._add(i, source / entry["file"])
+            elif (i, "") not in self._seen:
+                self._seen.add((i, ""))
+                fields, w, h = _open_records_file(source, self._width, self._height)
+                self._width, self._height = w, h
+                self._segments.append(_Segment(os.fspath(source), fields))
+                added += len(fields["turn"])
+        self._trim()
+        return added
+
+    def _add(self, i: int, path: Path) -> int:
+        fields, w, h = _open_records_file(path, self._width, self._height)
+        self._width, self._height = w, h
+        self._seen.add((i, path.name))
+        self._segments.append(_Segment(os.fspath(path), fields))
+        return len(fields["turn"])
+
+    def _trim(self) -> None:
+        import numpy as np
+
+        if self.window is not None:
+            excess = sum(len(s) for s in self._segments) - self.window
+            while excess > 0 and self._segments:
+                first = self._segments[0]
+                if len(first) <= excess:
+                    excess -= len(first)
+                    self._segments.pop(0)
+                else:
+                    first.start += excess
+                    excess = 0
+        self._ends = np.cumsum([len(s) for s in self._segments], dtype=np.int64)
+
+    def __len__(self) -> int:
+        return int(self._ends[-1]) if len(self._ends) else 0
+
+    def width(self) -> int:
+        if self._width is None:
+            raise ValueError("the buffer holds no records yet")
+        return self._width
+
+    def height(self) -> int:
+        if self._height is None:
+            raise ValueError("the buffer holds no records yet")
+        return self._height
+
+    def __repr__(self) -> str:
+        return f"<ReplayBuffer: {len(self)} positions in {len(self._segments)} files, window {self.window}>"
+
+    # ---- drawing ----
+
+    def records(self, positions: Any) -> Any:
+        """The window's records at `positions` (0 the oldest), in that order,
+        as a Records: each record checked as `Records.from_arrays` checks."""
+        gathered, inverse = self._gather(positions)
+        return gathered[inverse]
+
+    def _gather(self, positions: Any) -> tuple[Any, Any]:
+        """The records at `positions` in ascending order, as a Records, and
+        for each position its row there."""
+        import numpy as np
+
+        import drevik_gravline_batch as gb
+
+        n = len(self)
+        positions = np.asarray(positions)
+        if positions.ndim != 1 or (len(positions) and not np.issubdtype(positions.dtype, np.integer)):
+            raise ValueError("positions must be a 1-D array of integers")
+        if self._width is None or self._height is None:
+            raise ValueError("the buffer holds no records yet")
+        positions = positions.astype(np.int64, copy=False)
+        if len(positions) and (positions.min() < 0 or positions.max() >= n):
+            raise IndexError(f"a position is out of range for a window of {n} records")
+        # Sorted, each file's rows are one contiguous piece of the gathered
+        # arrays, read in file order, and taken by one call per field.
+        order = np.argsort(positions, kind="stable")
+        ordered = positions[order]
+        inverse = np.empty_like(order)
+        inverse[order] = np.arange(len(order))
+        bounds = np.searchsorted(ordered, np.concatenate(([0], self._ends)))
+        first = self._segments[0].fields
+        gathered = {k: np.empty((len(ordered), *first[k].shape[1:]), first[k].dtype) for k in FIELDS}
+        begin = 0
+        for s, seg in enumerate(self._segments):
+            lo, hi = bounds[s], bounds[s + 1]
+            if lo < hi:
+                local = ordered[lo:hi] - (begin - seg.start)
+                for k in FIELDS:
+                    seg.fields[k].take(local, axis=0, out=gathered[k][lo:hi])
+            begin += len(seg)
+        records = gb.Records.from_arrays(self._width, self._height, **gathered)
+        return records, inverse
+
+    def sample(self, batch_size: int, *, mirror: bool = False,
+               out: dict[str, np.ndarray] | None = None) -> dict[str, np.ndarray]:
+        """The training arrays (as `Records.expand` gives them) of `batch_size`
+        positions drawn uniformly, with replacement, from the window; with
+        `out` (a previous result) written into it."""
+        n = len(self)
+        if n == 0:
+            raise ValueError("the buffer holds no records to draw from")
+        if batch_size < 1:
+            raise ValueError(f"batch_size must be at least 1, not {batch_size}")
+        gathered, inverse = self._gather(self._rng.integers(0, n, batch_size))
+        result: dict[str, np.ndarray] = gathered.expand(inverse, mirror=mirror, out=out)
+        return result
+
+    def batches(self, batch_size: int, *, mirror: bool = False, reuse: bool = False,
+                refresh_every: int | None = None, count: int | None = None) -> Iterator[dict[str, np.ndarray]]:
+        """Minibatches of `sample(batch_size, mirror=mirror)`, forever or
+        `count` of them. With `reuse`, every batch is written into the same
+        arrays (for a loop that uses each batch before asking for the next);
+        without it each batch is new (for a DataLoader, which may hold several).
+        With `refresh_every`, new shards are picked up every that many batches."""
+        out = None
+        made = 0
+        while count is None or made < count:
+            if refresh_every and made and made % refresh_every == 0:
+                self.refresh()
+            batch = self.sample(batch_size, mirror=mirror, out=out)
+            if reuse:
+                out = batch
+            made += 1
+            yield batch
+
+
+__all__ = ["ReplayBuffer", "MANIFEST"]
