@@ -245,6 +245,10 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         except ImportError as exc:
             # One line that says how to install it, not a usage text.
             parser.exit(2, f"{parser.prog}: error: {exc}\n")
+    for name in ("width", "height"):
+        # The engine's own text, also for sizes past any machine word.
+        if not 4 <= getattr(args, name) <= 32:
+            parser.error(f"Board {name} must be between 4 and 32")
     import drevik_gravline as gl
 
     try:
