@@ -217,17 +217,25 @@ class ReplayBuffer:
         records = gb.Records.from_arrays(self._width, self._height, **gathered)
         return records, inverse
 
-    def sample(self, batch_size: int, *, mirror: bool = False,
-               out: dict[str, np.ndarray] | None = None) -> dict[str, np.ndarray]:
-        """The training arrays (as `Records.expand` gives them) of `batch_size`
-        positions drawn uniformly, with replacement, from the window; with
-        `out` (a previous result) written into it."""
+    def _draw(self, batch_size: int) -> Any:
         n = len(self)
         if n == 0:
             raise ValueError("the buffer holds no records to draw from")
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, not {batch_size}")
-        gathered, inverse = self._gather(self._rng.integers(0, n, batch_size))
+        return self._rng.integers(0, n, batch_size)
+
+    def sample_records(self, batch_size: int) -> Any:
+        """`batch_size` records drawn uniformly, with replacement, from the
+        window, as a Records: the draw that `sample` expands."""
+        return self.records(self._draw(batch_size))
+
+    def sample(self, batch_size: int, *, mirror: bool = False,
+               out: dict[str, np.ndarray] | None = None) -> dict[str, np.ndarray]:
+        """The training arrays (as `Records.expand` gives them) of `batch_size`
+        positions drawn uniformly, with replacement, from the window; with
+        `out` (a previous result) written into it."""
+        gathered, inverse = self._gather(self._draw(batch_size))
         result: dict[str, np.ndarray] = gathered.expand(inverse, mirror=mirror, out=out)
         return result
 
