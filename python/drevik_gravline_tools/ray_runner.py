@@ -135,6 +135,8 @@ def self_play_ray(games: int, width: int, height: int, *, policy: Policy = "tact
 
     if games == 0:
         # Nothing to play: no cluster is needed.
+        if progress is not None:
+            progress(0)
         return drevik_gravline_batch.self_play(0, width, height, policy=policy, seed=seed)
 
     ray = import_ray()
