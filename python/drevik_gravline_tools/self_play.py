@@ -9,7 +9,9 @@ Game i of a run is seeded by (--seed, i) alone, so a seed gives the same file fo
 any --threads, and on a Ray cluster (--backend ray) for any --shards. The output path is checked before any game is played; the file is
 written under a temporary name in the same folder and renamed when complete, so
 an interrupted run leaves no half-written file. NumPy's rule names the file: a
-name without ".npz" gets it appended.
+name without ".npz" gets it appended. When --out names a folder (an existing
+one, or a name ending in '/'), the run is written there as shards while it is
+played (drevik_gravline_tools.shards), and --resume continues a stopped run.
 
 Functions for use from Python: `generate(args)` plays the games of parsed
 arguments and returns `Records`; `output_path`, `write_records` and `write_dense`

@@ -32,7 +32,7 @@ import threading
 import zipfile
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 if TYPE_CHECKING:
     import numpy as np
@@ -56,6 +56,7 @@ _FIXED_TIME = (1980, 1, 1, 0, 0, 0)
 _TEMP_SUFFIX = ".tmp"
 
 Progress = Callable[[int], object]
+Policy = Literal["tactical", "random"]
 
 
 class ShardCheckError(ValueError):
@@ -68,7 +69,7 @@ def shard_name(index: int) -> str:
 
 # ---- run parameters ----
 
-def _check_run(games: int, width: int, height: int, policy: str, seed: int, threads: int) -> None:
+def _check_run(games: int, width: int, height: int, policy: Policy, seed: int, threads: int) -> None:
     """Sizes, policy, seed, threads and the range of game indices, checked by
     the generator itself without playing a game."""
     import drevik_gravline_batch as gb
@@ -78,7 +79,7 @@ def _check_run(games: int, width: int, height: int, policy: str, seed: int, thre
     gb.self_play(0, width, height, policy=policy, seed=seed, threads=threads, first_game=games)
 
 
-def games_per_shard(width: int, height: int, policy: str, seed: int, shard_positions: int) -> int:
+def games_per_shard(width: int, height: int, policy: Policy, seed: int, shard_positions: int) -> int:
     """Games per shard for shards of about `shard_positions` records: from the
     mean length of the run's first CALIBRATION_GAMES games, so that it depends
     on the run alone."""
@@ -97,7 +98,7 @@ def shard_plan(games: int, shard_games: int) -> list[tuple[int, int]]:
     return [(first, min(shard_games, games - first)) for first in range(0, games, shard_games)]
 
 
-def run_header(games: int, width: int, height: int, policy: str, seed: int, shard_games: int,
+def run_header(games: int, width: int, height: int, policy: Policy, seed: int, shard_games: int,
                shard_positions: int | None) -> dict[str, Any]:
     """The manifest's description of a run, without its shards."""
     return {"format": FORMAT, "format_version": FORMAT_VERSION, "records_format_version": 1,
@@ -144,7 +145,7 @@ def write_npz_aligned(file: Any, arrays: Iterable[tuple[str, np.ndarray]]) -> No
             with zf.open(info, "w") as member:
                 member.write(header)
                 if a.nbytes:
-                    member.write(memoryview(a).cast("B"))
+                    member.write(a.reshape(-1).view(np.uint8).data)
 
 
 def _sha256(path: Path) -> str:
@@ -170,7 +171,7 @@ def write_shard(folder: Path, index: int, first_game: int, games: int, records: 
 
     path = folder / shard_name(index)
     fields = records.arrays()
-    arrays = [("format_version", np.array(1, np.int64)), ("width", np.array(records.width(), np.int64)),
+    arrays: list[tuple[str, Any]] = [("format_version", np.array(1, np.int64)), ("width", np.array(records.width(), np.int64)),
               ("height", np.array(records.height(), np.int64)), *fields.items()]
     fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=_TEMP_SUFFIX, dir=folder)
     try:
@@ -292,7 +293,7 @@ def remove_temporaries(folder: Path) -> None:
                 pass
 
 
-def prepare_run(folder: str | os.PathLike[str], games: int, width: int, height: int, *, policy: str,
+def prepare_run(folder: str | os.PathLike[str], games: int, width: int, height: int, *, policy: Policy,
                 seed: int, threads: int, shard_positions: int | None, shard_games: int | None,
                 resume: bool) -> tuple[Path, dict[str, Any], list[tuple[int, int, int]]]:
     """Checks a run, makes or opens its folder and manifest, and returns the
@@ -354,7 +355,7 @@ def finish_run(path: Path, manifest: dict[str, Any]) -> dict[str, Any]:
 # ---- the run ----
 
 def play_shard_to_folder(folder: str, index: int, first_game: int, games: int, width: int, height: int,
-                         policy: str, seed: int, threads: int) -> dict[str, Any]:
+                         policy: Policy, seed: int, threads: int) -> dict[str, Any]:
     """Plays one shard and writes its file into `folder`; returns its manifest
     entry. What a Ray worker runs for a shard."""
     import drevik_gravline_batch as gb
@@ -365,7 +366,7 @@ def play_shard_to_folder(folder: str, index: int, first_game: int, games: int, w
 
 
 def self_play_to_folder(folder: str | os.PathLike[str], games: int, width: int, height: int, *,
-                        policy: str = "tactical", seed: int = 0, threads: int = 1,
+                        policy: Policy = "tactical", seed: int = 0, threads: int = 1,
                         shard_positions: int | None = None, shard_games: int | None = None,
                         resume: bool = False, progress: Progress | None = None) -> dict[str, Any]:
     """Plays `games` self-play games, as `drevik_gravline_batch.self_play` with
@@ -391,7 +392,7 @@ def self_play_to_folder(folder: str | os.PathLike[str], games: int, width: int, 
 
 
 def _play_and_write(path: Path, manifest: dict[str, Any], todo: list[tuple[int, int, int]], width: int,
-                    height: int, policy: str, seed: int, threads: int, progress: Progress | None,
+                    height: int, policy: Policy, seed: int, threads: int, progress: Progress | None,
                     done_games: int) -> Iterator[dict[str, Any]]:
     """Plays the shards of `todo` in order on this thread while a writer
     thread writes the previous one, and yields each shard's entry once it is

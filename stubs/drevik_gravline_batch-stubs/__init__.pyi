@@ -87,6 +87,9 @@ class Records:
     """Positions of self-play games stored compactly, one record per position before a move."""
 
     def __len__(self) -> int: ...
+    def __getitem__(self, key: SupportsIndex | slice | ArrayLike, /) -> Records:
+        """The chosen records as a new Records: one for an integer, a slice, or
+        a 1-D array of indices or of len(self) booleans."""
     def width(self) -> int:
         """The board's width."""
     def height(self) -> int:
