@@ -15,7 +15,7 @@ a temporary name and renamed when complete; each member's data is stored as
 it is, starting on a 64-byte boundary of the file, so that
 `replay.ReplayBuffer` can memory-map the fields in place. The manifest
 (`manifest.json`) names the run (board size, policy, seed, games, shard size)
-and every complete shard (file, game range, record count, size, sha256), and is
+and every complete shard (file, game range, record count, size, checksum), and is
 replaced atomically after each shard.
 """
 
@@ -54,6 +54,7 @@ _ALIGN = 64
 _PAD_ID = 0xD935
 _FIXED_TIME = (1980, 1, 1, 0, 0, 0)
 _TEMP_SUFFIX = ".tmp"
+CHECKSUM = "sha256 of the members' offsets, sizes and CRC-32s"
 
 Progress = Callable[[int], object]
 Policy = Literal["tactical", "random"]
@@ -104,7 +105,7 @@ def run_header(games: int, width: int, height: int, policy: Policy, seed: int, s
     return {"format": FORMAT, "format_version": FORMAT_VERSION, "records_format_version": 1,
             "width": width, "height": height, "policy": policy, "policy_parameters": {},
             "seed": seed, "games": games, "shard_games": shard_games,
-            "shard_positions": shard_positions}
+            "shard_positions": shard_positions, "checksum": CHECKSUM}
 
 
 # The entries that a resumed run must share with the run it continues.
@@ -148,12 +149,29 @@ def write_npz_aligned(file: Any, arrays: Iterable[tuple[str, np.ndarray]]) -> No
                     member.write(a.reshape(-1).view(np.uint8).data)
 
 
-def _sha256(path: Path) -> str:
+def _members_digest(zf: zipfile.ZipFile) -> str:
+    """The shard's checksum: sha256 of its members' names, offsets, sizes and
+    CRC-32s. Each member's CRC-32 covers its bytes (computed as the file is
+    written, so the data is not read a second time), and the digest covers
+    the CRC-32s; `check_shard` recomputes both."""
     h = hashlib.sha256()
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 22):
-            h.update(chunk)
+    for info in zf.infolist():
+        h.update(struct.pack("<QQQI", info.header_offset, info.file_size, info.compress_size, info.CRC))
+        h.update(info.filename.encode() + b"\0")
     return h.hexdigest()
+
+
+def shard_checksum(path: str | os.PathLike[str], verify: bool = True) -> str:
+    """The checksum of a shard file (see `_members_digest`); with `verify`,
+    every member's bytes are read and their CRC-32 checked first.
+    ShardCheckError for a file that is damaged or not a zip archive."""
+    try:
+        with zipfile.ZipFile(path) as zf:
+            if verify and zf.testzip() is not None:
+                raise ShardCheckError(f"shard {os.fspath(path)} does not match its checksum")
+            return _members_digest(zf)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError, EOFError, ValueError) as exc:
+        raise ShardCheckError(f"shard {os.fspath(path)} is damaged: {exc}") from None
 
 
 def _replace_atomically(temp: str, path: Path) -> None:
@@ -170,14 +188,15 @@ def write_shard(folder: Path, index: int, first_game: int, games: int, records: 
     import numpy as np
 
     path = folder / shard_name(index)
-    fields = records.arrays()
+    # Views of the records' own memory: written without a copy.
+    fields = records.views()
     arrays: list[tuple[str, Any]] = [("format_version", np.array(1, np.int64)), ("width", np.array(records.width(), np.int64)),
               ("height", np.array(records.height(), np.int64)), *fields.items()]
     fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=_TEMP_SUFFIX, dir=folder)
     try:
         with os.fdopen(fd, "wb") as f:
             write_npz_aligned(f, arrays)
-        digest = _sha256(Path(temp))
+        digest = shard_checksum(temp, verify=False)
         size = os.path.getsize(temp)
         _replace_atomically(temp, path)
     except BaseException:
@@ -187,12 +206,12 @@ def write_shard(folder: Path, index: int, first_game: int, games: int, records: 
             pass
         raise
     return {"index": index, "file": path.name, "first_game": first_game, "games": games,
-            "records": len(records), "bytes": size, "sha256": digest}
+            "records": len(records), "bytes": size, "checksum": digest}
 
 
 def check_shard(folder: Path, entry: dict[str, Any], checksum: bool = True) -> None:
     """ShardCheckError unless the file of `entry` exists with its size (and,
-    with `checksum`, its sha256)."""
+    with `checksum`, its members' CRC-32s and its checksum)."""
     path = folder / entry["file"]
     try:
         size = path.stat().st_size
@@ -200,7 +219,7 @@ def check_shard(folder: Path, entry: dict[str, Any], checksum: bool = True) -> N
         raise ShardCheckError(f"shard {path} is missing") from None
     if size != entry["bytes"]:
         raise ShardCheckError(f"shard {path} has {size} bytes, not {entry['bytes']}")
-    if checksum and _sha256(path) != entry["sha256"]:
+    if checksum and shard_checksum(path) != entry["checksum"]:
         raise ShardCheckError(f"shard {path} does not match its checksum")
 
 

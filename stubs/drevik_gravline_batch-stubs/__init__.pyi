@@ -96,6 +96,8 @@ class Records:
         """The board's height."""
     def arrays(self) -> _RecordArrays:
         """The compact fields as a dict of new NumPy arrays, one row per record."""
+    def views(self) -> _RecordArrays:
+        """The compact fields as read-only NumPy arrays over the records' own memory."""
     def expand(
         self,
         indices: ArrayLike | None = None,

@@ -1,6 +1,6 @@
 """Records indexing: records[i], records[a:b], integer and boolean arrays, each
 a new Records that equals the records built from the same rows of the fields;
-and a dense file given to Records.load."""
+read-only views of the fields; and a dense file given to Records.load."""
 import sys
 
 import numpy as np
@@ -74,3 +74,24 @@ def test_a_dense_file_given_to_load_says_to_use_numpy_load(tmp_path):
         gb.Records.load(path)
     assert str(info.value) == ("not a records file: it holds dense training arrays ('states', ...); "
                                "read it with numpy.load")
+
+
+def test_views_are_the_fields_read_only_and_keep_the_records_alive():
+    records = gb.self_play(7, 5, 4, seed=1)
+    views = records.views()
+    arrays = records.arrays()
+    assert list(views) == list(arrays)
+    for name, a in arrays.items():
+        v = views[name]
+        assert v.dtype == a.dtype and v.shape == a.shape and np.array_equal(v, a), name
+        assert not v.flags.writeable and v.flags.c_contiguous and v.base is records
+        with pytest.raises(ValueError):
+            v.setflags(write=True)
+    del records, arrays
+    assert int(views["game"][-1]) == 6        # still readable: the views hold the records
+    empty = gb.self_play(0, 32, 32).views()
+    assert empty["red"].shape == (0, 16) and empty["last_moves"].shape == (0, 8)
+    again = gb.self_play(3, 7, 6)
+    count = sys.getrefcount(again)
+    again.views()
+    assert sys.getrefcount(again) == count

@@ -109,6 +109,33 @@ Ref records_arrays_dict(const Records &r) {
     return d;
 }
 
+/// A read-only array over one field of the records of `owner`, which it keeps
+/// alive as its base: the records never change, so no copy is needed.
+template <class T>
+Ref field_view(PyObject *owner, const Field &f, const FieldVector<T> &v, std::size_t n, int words) {
+    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+    npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(per)};
+    // An empty field may have no memory; NumPy reads none of it either way.
+    static const uint64_t kNothing = 0;
+    void *data = const_cast<void *>(v.empty() ? static_cast<const void *>(&kNothing) : static_cast<const void *>(v.data()));
+    Ref a = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(f.typenum), f.per_record == 1 ? 1 : 2,
+                                       dims, nullptr, data, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    Py_INCREF(owner);
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(a.get()), owner) < 0) throw_error_already_set();
+    return a;
+}
+
+Ref records_views(PyObject *self) {
+    const Records &r = records_of(self)->value;
+    numpy_api("Records.views()");
+    Ref d = check(PyDict_New());
+    for_each_field(r, [&](int i, const auto &v) {
+        Ref a = field_view(self, kFields[i], v, r.size(), r.words);
+        if (PyDict_SetItemString(d.get(), kFields[i].name, a.get()) < 0) throw_error_already_set();
+    });
+    return d;
+}
+
 /// Where a field's values come from, and how a fault is reported: as the
 /// argument errors of a call (TypeError for a wrong kind, ValueError for a
 /// wrong shape), or, for data read from a file or a pickle, as ValueError only.
@@ -630,6 +657,9 @@ PyMethodDef records_methods[] = {
     {"height", noargs<records_height>, METH_NOARGS, "height($self)\n--\n\nThe board's height."},
     {"arrays", noargs<records_arrays>, METH_NOARGS,
      "arrays($self)\n--\n\nThe compact fields as a dict of new NumPy arrays, one row per record."},
+    {"views", noargs<records_views>, METH_NOARGS,
+     "views($self)\n--\n\nThe compact fields as a dict of read-only NumPy arrays over the records'\n"
+     "own memory, without a copy; each keeps the records alive."},
     {"expand", as_cfunction(fastcall<records_expand>), METH_FASTCALL | METH_KEYWORDS,
      "expand($self, indices=None, *, mirror=False, out=None)\n--\n\n"
      "The training arrays of the chosen records (all when indices is None), as a dict of\n"
