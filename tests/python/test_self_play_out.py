@@ -129,3 +129,31 @@ def test_a_huge_run_to_a_folder_simply_runs(tmp_path):
     finally:
         proc.kill()
         proc.wait()
+
+
+def test_ctrl_c_keeps_the_complete_shards_and_resume_finishes_the_run(tmp_path):
+    import signal
+
+    args = ["--games", "3000", "--seed", "4", "--shard-positions", "1500", "--threads", "2"]
+    proc = subprocess.Popen([sys.executable, "-m", "drevik_gravline_tools.self_play", "--no-progress", *args,
+                             "--out", f"{tmp_path}/run/"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not (tmp_path / "run" / shards.MANIFEST).exists() or not shards.read_manifest(tmp_path / "run")["shards"]:
+        assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    if proc.returncode == 0:
+        pytest.skip("the run ended before the interrupt arrived")
+    assert proc.returncode == 130, err
+    assert err.strip().splitlines()[-1] == (f"interrupted: the complete shards are kept in {tmp_path / 'run'}; "
+                                            "--resume continues the run")
+    manifest = shards.read_manifest(tmp_path / "run")
+    assert not manifest["complete"]
+    names = sorted(p.name for p in (tmp_path / "run").iterdir())
+    assert names == sorted(["manifest.json"] + [e["file"] for e in manifest["shards"]])
+    done = run_job(*args, "--resume", "--out", f"{tmp_path}/run/")
+    assert done.returncode == 0, done.stderr
+    records = gb.Records.concat([gb.Records.load(tmp_path / "run" / e["file"])
+                                 for e in shards.read_manifest(tmp_path / "run")["shards"]])
+    assert records == gb.self_play(3000, 7, 6, seed=4)
