@@ -20,6 +20,7 @@ a buffer with a seed of its own).
 from __future__ import annotations
 
 import os
+import zipfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -31,6 +32,7 @@ if TYPE_CHECKING:
 
 FIELDS = ("red", "yellow", "last_moves", "turn", "policy", "opponent_policy", "opponent_mask", "value",
           "game", "ply", "action")
+DTYPES = ("uint64", "uint64", "uint8", "int8", "uint32", "uint32", "bool", "int8", "uint32", "uint16", "uint8")
 
 
 class _Segment:
@@ -57,23 +59,37 @@ def _open_records_file(path: Path, width: int | None, height: int | None) -> tup
         arrays = map_npz(path)
     except ValueError:
         # A compressed file cannot be mapped: its arrays are read.
-        with np.load(path, allow_pickle=False) as data:
-            arrays = {k: data[k] for k in data.files}
+        try:
+            data = np.load(path, allow_pickle=False)
+        except (OSError, ValueError, EOFError, zipfile.BadZipFile) as exc:
+            raise ValueError(f"{os.fspath(path)!r} is not a records file: {exc}") from None
+        if not isinstance(data, np.lib.npyio.NpzFile):
+            raise ValueError(f"{os.fspath(path)!r} is not a records file: an .npz archive was expected")
+        with data:
+            try:
+                arrays = {k: data[k] for k in data.files}
+            except (OSError, ValueError, EOFError, zipfile.BadZipFile) as exc:
+                raise ValueError(f"{os.fspath(path)!r} is a damaged records file: {exc}") from None
     missing = [k for k in ("format_version", "width", "height", *FIELDS) if k not in arrays]
     if missing:
         raise ValueError(f"{os.fspath(path)!r} is not a records file: no {missing[0]!r} array")
-    if int(arrays["format_version"]) != 1:
-        raise ValueError(f"{os.fspath(path)!r}: records format version {int(arrays['format_version'])} "
-                         "is not supported")
-    w, h = int(arrays["width"]), int(arrays["height"])
+    try:
+        version, w, h = (int(arrays[k]) for k in ("format_version", "width", "height"))
+    except (TypeError, ValueError):
+        raise ValueError(f"{os.fspath(path)!r} is not a records file: its format or size is not a number") from None
+    if version != 1:
+        raise ValueError(f"{os.fspath(path)!r}: records format version {version} is not supported")
     if (width, height) != (None, None) and (w, h) != (width, height):
         raise ValueError(f"records of one board size only: {width}x{height} and {w}x{h} ({os.fspath(path)!r})")
+    if not (4 <= w <= 32 and 4 <= h <= 32) or arrays["turn"].ndim != 1:
+        raise ValueError(f"{os.fspath(path)!r} is not a records file of a board of 4 to 32 columns and rows")
     n = len(arrays["turn"])
     words = (w * h + 63) // 64
-    for k in FIELDS:
+    for k, dtype in zip(FIELDS, DTYPES):
         a = arrays[k]
-        if len(a) != n or (k in ("red", "yellow") and a.shape != (n, words)) \
-                or (k == "last_moves" and a.shape != (n, 8)):
+        if a.dtype != np.dtype(dtype):
+            raise ValueError(f"{os.fspath(path)!r}: the field {k!r} has dtype {a.dtype}, not {dtype}")
+        if a.shape != {"red": (n, words), "yellow": (n, words), "last_moves": (n, 8)}.get(k, (n,)):
             raise ValueError(f"{os.fspath(path)!r}: the field {k!r} has shape {a.shape}")
     return {k: arrays[k] for k in FIELDS}, w, h
 

@@ -212,7 +212,11 @@ def write_shard(folder: Path, index: int, first_game: int, games: int, records: 
 def check_shard(folder: Path, entry: dict[str, Any], checksum: bool = True) -> None:
     """ShardCheckError unless the file of `entry` exists with its size (and,
     with `checksum`, its members' CRC-32s and its checksum)."""
-    path = folder / entry["file"]
+    name = entry.get("file") if isinstance(entry, dict) else None
+    # A manifest names files in its own folder only.
+    if not isinstance(name, str) or not name or Path(name).name != name or name.startswith("."):
+        raise ShardCheckError(f"a manifest entry of {os.fspath(folder)} names no shard file of the folder: {name!r}")
+    path = folder / name
     try:
         size = path.stat().st_size
     except FileNotFoundError:
@@ -254,7 +258,7 @@ def map_npz(path: str | os.PathLike[str]) -> dict[str, np.ndarray]:
             else:
                 shape, fortran, dtype = np.lib.format.read_array_header_2_0(f)
             offset = f.tell()
-            count = int(np.prod(shape, dtype=np.int64))
+            count = int(np.prod(shape, dtype=object))
             if fortran or dtype.hasobject or offset + count * dtype.itemsize > start + info.file_size \
                     or start + info.file_size > size:
                 raise ValueError(f"{os.fspath(path)!r}: a damaged member {info.filename!r}")

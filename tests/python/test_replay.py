@@ -130,6 +130,22 @@ def test_bad_sources_and_arguments_are_refused(run, tmp_path):
                                      ("height", np.array(6)), *fields.items()])
     with pytest.raises(ValueError, match="inconsistent records: record 0"):
         ReplayBuffer(bad).records([0])
+    # Files that are not records, and a manifest naming a file outside its folder.
+    (tmp_path / "garbage.npz").write_bytes(b"PK" + bytes(100))
+    with pytest.raises(ValueError, match="is not a records file"):
+        ReplayBuffer(tmp_path / "garbage.npz")
+    np.savez(tmp_path / "wrong.npz", **{**records[:3].arrays(), "format_version": np.array(1),
+                                        "width": np.array(7), "height": np.array(6),
+                                        "turn": np.zeros(3, np.int16)})
+    with pytest.raises(ValueError, match="the field 'turn' has dtype int16, not int8"):
+        ReplayBuffer(tmp_path / "wrong.npz")
+    escape = tmp_path / "escape"
+    escape.mkdir()
+    manifest = shards.read_manifest(folder)
+    entry = {**manifest["shards"][0], "file": "../small.npz"}
+    (escape / shards.MANIFEST).write_text(json.dumps({**manifest, "shards": [entry]}))
+    with pytest.raises(shards.ShardCheckError, match="names no shard file of the folder: '../small.npz'"):
+        ReplayBuffer(escape)
 
 
 MAPPED = textwrap.dedent("""
