@@ -194,12 +194,6 @@ class ReplayBuffer:
     def records(self, positions: Any) -> Any:
         """The window's records at `positions` (0 the oldest), in that order,
         as a Records: each record checked as `Records.from_arrays` checks."""
-        gathered, inverse = self._gather(positions)
-        return gathered[inverse]
-
-    def _gather(self, positions: Any) -> tuple[Any, Any]:
-        """The records at `positions` in ascending order, as a Records, and
-        for each position its row there."""
         import numpy as np
 
         import drevik_gravline_batch as gb
@@ -213,25 +207,13 @@ class ReplayBuffer:
         positions = positions.astype(np.int64, copy=False)
         if len(positions) and (positions.min() < 0 or positions.max() >= n):
             raise IndexError(f"a position is out of range for a window of {n} records")
-        # Sorted, each file's rows are one contiguous piece of the gathered
-        # arrays, read in file order, and taken by one call per field.
-        order = np.argsort(positions, kind="stable")
-        ordered = positions[order]
-        inverse = np.empty_like(order)
-        inverse[order] = np.arange(len(order))
-        bounds = np.searchsorted(ordered, np.concatenate(([0], self._ends)))
-        first = self._segments[0].fields
-        gathered = {k: np.empty((len(ordered), *first[k].shape[1:]), first[k].dtype) for k in FIELDS}
-        begin = 0
-        for s, seg in enumerate(self._segments):
-            lo, hi = bounds[s], bounds[s + 1]
-            if lo < hi:
-                local = ordered[lo:hi] - (begin - seg.start)
-                for k in FIELDS:
-                    seg.fields[k].take(local, axis=0, out=gathered[k][lo:hi])
-            begin += len(seg)
-        records = gb.Records.from_arrays(self._width, self._height, **gathered)
-        return records, inverse
+        # Each position's file, and its row there; the window may begin
+        # part way through its oldest file.
+        source = np.searchsorted(self._ends, positions, side="right")
+        # A file's window ends at _ends, which is where its last row lies.
+        offsets = self._ends - np.array([s.size for s in self._segments], np.int64)
+        rows = positions - offsets[source]
+        return gb.Records.gather(self._width, self._height, [s.fields for s in self._segments], source, rows)
 
     def _draw(self, batch_size: int) -> Any:
         n = len(self)
@@ -251,8 +233,7 @@ class ReplayBuffer:
         """The training arrays (as `Records.expand` gives them) of `batch_size`
         positions drawn uniformly, with replacement, from the window; with
         `out` (a previous result) written into it."""
-        gathered, inverse = self._gather(self._draw(batch_size))
-        result: dict[str, np.ndarray] = gathered.expand(inverse, mirror=mirror, out=out)
+        result: dict[str, np.ndarray] = self.records(self._draw(batch_size)).expand(mirror=mirror, out=out)
         return result
 
     def batches(self, batch_size: int, *, mirror: bool = False, reuse: bool = False,

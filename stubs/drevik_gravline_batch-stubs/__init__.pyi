@@ -115,6 +115,11 @@ class Records:
     def from_arrays(width: int, height: int, **arrays: NDArray[Any]) -> Records:
         """Records from the eleven fields that arrays() returns, checked for consistency."""
     @staticmethod
+    def gather(
+        width: int, height: int, sources: Sequence[dict[str, NDArray[Any]]], source: ArrayLike, rows: ArrayLike
+    ) -> Records:
+        """Records of the picked rows of many sources, checked as from_arrays checks."""
+    @staticmethod
     def concat(records: Sequence[Records]) -> Records:
         """One Records holding the given ones' records in the order given."""
     def __eq__(self, value: object, /) -> bool: ...

@@ -473,6 +473,112 @@ Ref records_subscript(PyObject *self, PyObject *key) {
     return new_records(std::move(out));
 }
 
+// ---- gathering from many sources ----
+
+/// One source of Records.gather: each field's first byte, and its records.
+struct GatherSource {
+    std::array<const char *, kFieldCount> data;
+    std::size_t size;
+};
+
+/// The int64 values of a 1-D integer array argument, as a new C-contiguous array.
+Ref int64_argument(PyObject *o, const char *name) {
+    Ref any = Ref::steal(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+    if (!any) throw_argument_error(name);
+    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
+    if (PyArray_NDIM(a) != 1 || (PyArray_DIM(a, 0) > 0 && !PyArray_ISINTEGER(a)))
+        throw PyError(PyExc_TypeError, std::string("argument '") + name + "': expected a 1-D array of integers");
+    return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_INT64),
+                                   NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+}
+
+Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr std::array<const char *, 5> names{"width", "height", "sources", "source", "rows"};
+    const auto [width_arg, height_arg, sources_arg, source_arg, rows_arg] =
+        py::bind("Records.gather()", names, args, nargs, kwnames);
+    numpy_api("Records.gather()");
+    const auto [w, h] = validate_board_dimensions(to_u64(width_arg, "width"), to_u64(height_arg, "height"));
+    Records r = Records::make(w, h);
+    Ref seq = check(PySequence_Fast(sources_arg, "argument 'sources': expected a sequence of dicts of arrays"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<GatherSource> sources(static_cast<std::size_t>(count));
+    // Every array read is held here until the copy is done: a dict's values
+    // may be replaced by code that runs while the next one is looked at.
+    std::vector<Ref> held;
+    std::array<std::size_t, kFieldCount> record_bytes{};
+    for (Py_ssize_t s = 0; s < count; ++s) {
+        Ref d = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), s));
+        if (!PyDict_Check(d.get())) throw_argument_not_instance(d.get(), "dict", "sources");
+        npy_intp rows = -1;
+        const std::string where = "argument 'sources': source " + std::to_string(s) + ", ";
+        for_each_field(r, [&](int i, auto &v) {
+            using T = typename std::remove_reference_t<decltype(v)>::value_type;
+            const Field &f = kFields[i];
+            Ref o = Ref::borrow(PyDict_GetItemString(d.get(), f.name));
+            if (!o) throw PyError(PyExc_ValueError, where + "no '" + f.name + "' array");
+            if (!PyArray_Check(o.get())) throw_argument_not_instance(o.get(), "ndarray", "sources");
+            auto *a = reinterpret_cast<PyArrayObject *>(o.get());
+            Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
+            if (!want) throw_error_already_set();
+            if (PyArray_TYPE(a) != f.typenum || !PyArray_EquivTypes(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr *>(want.get())))
+                throw PyError(PyExc_TypeError, where + "'" + f.name + "': expected dtype " +
+                                                   dtype_text(reinterpret_cast<PyArray_Descr *>(want.get())) + ", got " +
+                                                   dtype_text(PyArray_DESCR(a)));
+            const npy_intp per = f.per_record ? f.per_record : r.words;
+            if (rows < 0 && PyArray_NDIM(a) >= 1) rows = PyArray_DIM(a, 0);
+            const bool shaped = f.per_record == 1 ? PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == rows
+                                                  : PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == rows && PyArray_DIM(a, 1) == per;
+            if (!shaped) throw PyError(PyExc_ValueError, where + "'" + f.name + "': the fields' shapes disagree");
+            if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a))
+                throw PyError(PyExc_ValueError, where + "'" + f.name + "': expected a C-contiguous, aligned array");
+            sources[s].data[i] = static_cast<const char *>(PyArray_DATA(a));
+            record_bytes[i] = static_cast<std::size_t>(per) * sizeof(T);
+            held.push_back(std::move(o));
+        });
+        sources[s].size = static_cast<std::size_t>(rows);
+        held.push_back(std::move(d));
+    }
+    Ref source = int64_argument(source_arg, "source"), rows = int64_argument(rows_arg, "rows");
+    const npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject *>(source.get()), 0);
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject *>(rows.get()), 0) != n)
+        throw PyError(PyExc_ValueError, "arguments 'source' and 'rows' must have the same length");
+    const auto *which = static_cast<const int64_t *>(array_data(source));
+    const auto *row = static_cast<const int64_t *>(array_data(rows));
+    for (npy_intp j = 0; j < n; ++j) {
+        if (which[j] < 0 || which[j] >= count)
+            throw PyError(PyExc_IndexError, "source " + std::to_string(which[j]) + " is out of range for " +
+                                                std::to_string(count) + " sources");
+        if (row[j] < 0 || static_cast<uint64_t>(row[j]) >= sources[static_cast<std::size_t>(which[j])].size)
+            throw PyError(PyExc_IndexError, "row " + std::to_string(row[j]) + " is out of range for source " +
+                                                std::to_string(which[j]));
+    }
+    r.resize_for_overwrite(static_cast<std::size_t>(n));
+    std::string fault;
+    {
+        // The arrays are held above and read only; the records are private.
+        Unlocked unlocked;
+        std::array<char *, kFieldCount> to{};
+        for_each_field(r, [&](int i, auto &v) { to[i] = reinterpret_cast<char *>(v.data()); });
+        // Records picked at random from large sources miss the cache in every
+        // field: the fields of a pick some way ahead are asked for early.
+        constexpr npy_intp kAhead = 16;
+        const auto prefetch = [&](npy_intp j) {
+            const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
+            for (int i = 0; i < kFieldCount; ++i) __builtin_prefetch(src.data[i] + row[j] * record_bytes[i]);
+        };
+        for (npy_intp j = 0; j < std::min(n, kAhead); ++j) prefetch(j);
+        for (npy_intp j = 0; j < n; ++j) {
+            if (j + kAhead < n) prefetch(j + kAhead);
+            const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
+            for (int i = 0; i < kFieldCount; ++i)
+                std::memcpy(to[i] + j * record_bytes[i], src.data[i] + row[j] * record_bytes[i], record_bytes[i]);
+        }
+        fault = with_word_count(r.words, [&](auto nw) { return check_records<decltype(nw)::value>(r); });
+    }
+    if (!fault.empty()) throw PyError(PyExc_ValueError, "inconsistent records: " + fault);
+    return new_records(std::move(r));
+}
+
 // ---- files and pickles ----
 
 Ref numpy_function(const char *name) {
@@ -675,6 +781,11 @@ PyMethodDef records_methods[] = {
     {"from_arrays", as_cfunction(fastcall<records_from_arrays>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_arrays(width, height, **arrays)\n--\n\n"
      "Records from the eleven fields that arrays() returns, checked for consistency."},
+    {"gather", as_cfunction(fastcall<records_gather>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "gather(width, height, sources, source, rows)\n--\n\n"
+     "Records of the picked rows of many sources, checked as from_arrays checks: pick j is\n"
+     "row rows[j] of sources[source[j]], each source a dict of the eleven fields as arrays\n"
+     "(C-contiguous, of exact dtype, such as memory-mapped ones)."},
     {"concat", as_cfunction(fastcall<records_concat>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "concat(records)\n--\n\nOne Records holding the given ones' records in the order given."},
     {"__reduce__", noargs<records_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
