@@ -95,3 +95,41 @@ def test_views_are_the_fields_read_only_and_keep_the_records_alive():
     count = sys.getrefcount(again)
     again.views()
     assert sys.getrefcount(again) == count
+
+
+def test_gather_takes_the_picked_rows_of_many_sources():
+    other = gb.self_play(9, 7, 6, seed=8)
+    sources = [RUN.arrays(), other.views(), RUN[10:20].arrays()]
+    source = np.array([1, 0, 2, 0, 1, 2, 1])
+    rows = np.array([0, N - 1, 9, 3, len(other) - 1, 0, 5])
+    joined = gb.Records.concat([RUN, other, RUN[10:20]])
+    starts = np.array([0, N, N + len(other)])
+    assert gb.Records.gather(7, 6, sources, source, rows) == joined[starts[source] + rows]
+    assert len(gb.Records.gather(7, 6, sources, [], [])) == 0
+    assert len(gb.Records.gather(7, 6, [], np.zeros(0, np.int64), np.zeros(0, np.int64))) == 0
+
+
+def gather_error(sources, source=(0,), rows=(0,)):
+    with pytest.raises(Exception) as info:
+        gb.Records.gather(7, 6, sources, np.array(source), np.array(rows))
+    return type(info.value), str(info.value)
+
+
+def test_gather_refuses_bad_sources_and_picks():
+    good = RUN.arrays()
+    assert gather_error([1]) == (TypeError, "argument 'sources': 'int' object is not an instance of 'dict'")
+    assert gather_error([{k: v for k, v in good.items() if k != "ply"}]) == (
+        ValueError, "argument 'sources': source 0, no 'ply' array")
+    assert gather_error([{**good, "turn": good["turn"].astype(np.int16)}]) == (
+        TypeError, "argument 'sources': source 0, 'turn': expected dtype int8, got int16")
+    assert gather_error([{**good, "red": np.zeros((N, 2), np.uint64)}]) == (
+        ValueError, "argument 'sources': source 0, 'red': the fields' shapes disagree")
+    assert gather_error([{**good, "game": np.repeat(good["game"], 2)[::2]}]) == (
+        ValueError, "argument 'sources': source 0, 'game': expected a C-contiguous, aligned array")
+    assert gather_error([good], source=[1]) == (IndexError, "source 1 is out of range for 1 sources")
+    assert gather_error([good], rows=[N]) == (IndexError, f"row {N} is out of range for source 0")
+    assert gather_error([good], rows=[0, 1]) == (ValueError, "arguments 'source' and 'rows' must have the same length")
+    spoiled = {**good, "value": good["value"].copy()}
+    spoiled["value"][3] = 7
+    kind, message = gather_error([spoiled], rows=[3])
+    assert kind is ValueError and message.startswith("inconsistent records: record 0: ")
