@@ -80,9 +80,8 @@ MAX_GAMES = 2**32
 MAX_SEED = 2**64 - 1
 MAX_THREADS = 256
 MAX_SHARD_POSITIONS = 2**26
-# The fewest moves a game can take (a four of the first player on its fourth
-# move), and bytes per 7x6 record: what any run of --games needs at least.
-_MIN_POSITIONS_PER_GAME = 7
+# Games played to estimate the memory of a run held whole (its first games).
+_SAMPLE_GAMES = 256
 
 
 def _whole_number(text: str, least: int, most: int | None = None) -> int:
@@ -271,10 +270,11 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
             if given:
                 parser.error(f"{flag} applies to a folder of shards: give --out a folder (a name ending in '/')")
         # Held whole in memory until it is written: refuse what cannot fit.
-        need = args.games * _MIN_POSITIONS_PER_GAME * (16 * ((args.width * args.height + 63) // 64) + 26)
+        need = _memory_needed(args)
         if need > _physical_memory():
-            parser.error(f"{args.games} games need at least {need / 1e9:,.0f} GB of memory in one file; "
-                         "write them to a folder of shards instead (--out a name ending in '/')")
+            parser.error(f"{args.games} games need about {need / 1e9:,.0f} GB of memory to be written as one "
+                         f"file, more than this machine has ({_physical_memory() / 1e9:,.0f} GB); write them "
+                         "to a folder of shards instead (--out a name ending in '/')")
     else:
         if args.dense:
             parser.error("--dense writes one file: give --out a file name")
@@ -283,6 +283,19 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         if args.shards is not None:
             parser.error("--shards applies to a file for --out; a folder is cut by --shard-positions")
     return args
+
+
+def _memory_needed(args: argparse.Namespace) -> int:
+    """Bytes that a run of `args` held in memory needs at its peak: its records
+    (the mean length of its own first games times the games), twice over for
+    a records file, whose fields are copied as it is written."""
+    import drevik_gravline_batch as gb
+
+    sample = gb.self_play(min(args.games, _SAMPLE_GAMES), args.width, args.height, policy=args.policy,
+                          seed=args.seed)
+    per_record = 16 * ((args.width * args.height + 63) // 64) + 26
+    positions = len(sample) / max(1, min(args.games, _SAMPLE_GAMES)) * args.games
+    return int(positions * per_record * (1 if args.dense else 2))
 
 
 def _physical_memory() -> int:

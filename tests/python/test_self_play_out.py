@@ -58,8 +58,9 @@ def test_script_writes_a_relative_out_in_the_callers_folder(tmp_path):
                                            "got 99999999999"),
     (["--out", ""], "argument --out: must not be empty"),
     (["--address", "", "--backend", "ray"], "argument --address: must not be empty"),
-    (["--games", "4294967296"], "4294967296 games need at least 1,263 GB of memory in one file; "
-                                "write them to a folder of shards instead (--out a name ending in '/')"),
+    (["--games", "4294967296"], "4294967296 games need about {need} GB of memory to be written as one file, "
+                                "more than this machine has ({ram} GB); write them to a folder of shards "
+                                "instead (--out a name ending in '/')"),
     (["--resume"], "--resume applies to a folder of shards: give --out a folder (a name ending in '/')"),
     (["--shard-positions", "10"], "--shard-positions applies to a folder of shards: give --out a folder "
                                   "(a name ending in '/')"),
@@ -71,7 +72,11 @@ def test_every_bad_value_is_a_one_line_usage_error(tmp_path, args, message):
     args = [a.format(tmp=tmp_path) for a in args]
     if "--out" not in args:
         args += ["--out", str(tmp_path / "x.npz")]
-    assert one_line_error(run_job(*args)) == ERROR + message
+    # The estimate of a run held whole: its first 256 games' mean length.
+    mean = len(gb.self_play(256, 7, 6)) / 256
+    need = f"{2**32 * mean * 42 * 2 / 1e9:,.0f}"
+    ram = f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 1e9:,.0f}"
+    assert one_line_error(run_job(*args)) == ERROR + message.format(need=need, ram=ram)
     assert not any(tmp_path.iterdir())
 
 
