@@ -8,7 +8,8 @@
   peak        peak resident memory of a 20x longer streamed run in a fresh
               process, against the in-memory run of that length
   replay      ReplayBuffer.sample(1024, mirror=True, out=...) from a window of
-              10M positions in memory-mapped shards on disk, against
+              10M positions in memory-mapped shards on disk (and with
+              load=True, read into memory), against
               Records.expand of 1,024 random records + mirrors from the same
               records held in memory
 
@@ -95,6 +96,7 @@ def replay_vs_expand(reps, folder, window):
     run = folder / "window"
     manifest = shards.self_play_to_folder(run, games, 7, 6, seed=2, threads=2)
     buffer = ReplayBuffer(run, window=window, seed=0)
+    loaded = ReplayBuffer(run, window=window, seed=0, load=True)
     records = gb.Records.concat([gb.Records.load(run / e["file"]) for e in manifest["shards"]])
     records = records[len(records) - len(buffer):]
     rng = np.random.default_rng(0)
@@ -104,12 +106,17 @@ def replay_vs_expand(reps, folder, window):
         for _ in range(number):
             buffer.sample(1024, mirror=True, out=out)
 
+    def draw_loaded(number):
+        for _ in range(number):
+            loaded.sample(1024, mirror=True, out=out)
+
     def expand(number):
         for _ in range(number):
             records.expand(rng.integers(0, len(records), 1024), mirror=True, out=out)
 
-    samples = interleaved({"draw": draw, "expand": expand}, reps)
-    return median(samples["draw"]), median(samples["expand"]), len(buffer), len(manifest["shards"])
+    samples = interleaved({"draw": draw, "loaded": draw_loaded, "expand": expand}, reps)
+    return (median(samples["draw"]), median(samples["loaded"]), median(samples["expand"]), len(buffer),
+            len(manifest["shards"]))
 
 
 def suite_rows(reps=9, window=10_000_000):
@@ -118,7 +125,7 @@ def suite_rows(reps=9, window=10_000_000):
     try:
         streamed, memory, streamed_wall, memory_wall = streamed_vs_memory(reps, folder)
         peak_streamed, peak_memory = peak_rss(folder, 20 * RUN_GAMES)
-        draw, expand, size, files = replay_vs_expand(reps, folder, window)
+        draw, loaded, expand, size, files = replay_vs_expand(reps, folder, window)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     rows = [
@@ -131,6 +138,8 @@ def suite_rows(reps=9, window=10_000_000):
         Row(f"ReplayBuffer.sample 1,024 + mirrors, window of {size:,} positions in {files} mapped shards",
             draw, "Records.expand of 1,024 + mirrors from records in memory", expand,
             goal=2.0, goal_text="≤ 2x"),
+        Row("the same with ReplayBuffer(load=True): the shards read into memory", loaded,
+            "Records.expand of 1,024 + mirrors from records in memory", expand, goal=2.0, goal_text="≤ 2x"),
     ]
     note = ("stream: CPU time of the process (the shard writer's thread included), medians of interleaved "
             "repetitions; peak resident memory from fresh processes with two threads")

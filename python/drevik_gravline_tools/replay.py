@@ -103,10 +103,15 @@ class ReplayBuffer:
     shards are checked against the manifest's sizes as they are opened, and
     with `checksum=True` against its checksums too (which reads them whole).
     `seed` seeds the draws: the same records, window and seed give the same
-    minibatches."""
+    minibatches. With `load=True` each file is read into memory as it is
+    opened (and checked whole) instead of mapped: for a window that fits in
+    memory, draws then cost what `Records.expand` from records in memory
+    costs, where over a map of small pages each field of each pick misses the
+    TLB."""
 
     def __init__(self, sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
-                 window: int | None = None, *, seed: int | None = None, checksum: bool = False) -> None:
+                 window: int | None = None, *, seed: int | None = None, checksum: bool = False,
+                 load: bool = False) -> None:
         import numpy as np
 
         if isinstance(sources, (str, os.PathLike)):
@@ -115,6 +120,7 @@ class ReplayBuffer:
             raise ValueError(f"window must be at least 1, not {window}")
         self.window = window
         self.checksum = checksum
+        self.load = load
         self._rng = np.random.default_rng(seed)
         self._sources = [Path(s) for s in sources]
         self._segments: list[_Segment] = []
@@ -144,15 +150,25 @@ class ReplayBuffer:
                     added += self._add(i, source / entry["file"])
             elif (i, "") not in self._seen:
                 self._seen.add((i, ""))
-                fields, w, h = _open_records_file(source, self._width, self._height)
+                fields, w, h = self._open(source)
                 self._width, self._height = w, h
                 self._segments.append(_Segment(os.fspath(source), fields))
                 added += len(fields["turn"])
         self._trim()
         return added
 
-    def _add(self, i: int, path: Path) -> int:
+    def _open(self, path: Path) -> tuple[dict[str, np.ndarray], int, int]:
         fields, w, h = _open_records_file(path, self._width, self._height)
+        if self.load:
+            import drevik_gravline_batch as gb
+
+            # Read into the records' own memory, whose large fields sit in huge
+            # pages: random draws then miss the TLB far less than over a map.
+            fields = dict(gb.Records.from_arrays(w, h, **fields).views())
+        return fields, w, h
+
+    def _add(self, i: int, path: Path) -> int:
+        fields, w, h = self._open(path)
         self._width, self._height = w, h
         self._seen.add((i, path.name))
         self._segments.append(_Segment(os.fspath(path), fields))
