@@ -101,6 +101,11 @@ def test_minibatches_are_expand_of_the_drawn_records_and_repeat_for_a_seed(run):
     g = ReplayBuffer(folder, window=1000, seed=5)
     reused = [batch["states"] for batch in g.batches(64, reuse=True, count=3)]
     assert reused[0] is reused[1] is reused[2]
+    # Read into memory instead of mapped: the same draws.
+    loaded = ReplayBuffer(folder, window=1000, seed=5, load=True)
+    assert isinstance(loaded._segments[0].fields["red"].base, gb.Records)
+    for name, a in loaded.sample(64, mirror=True).items():
+        assert np.array_equal(a, first[name]), name
 
 
 def test_bad_sources_and_arguments_are_refused(run, tmp_path):
