@@ -5,6 +5,9 @@
               held in memory by gb.self_play, one playing thread each: CPU
               time per position of the process (the writer thread included),
               and wall-clock time
+  fresh       one run of 400,000 games (10M positions) in a fresh process, as
+              the job runs: the run held in memory faults in all of its fields
+              afresh, where the streamed run reuses a shard's blocks
   peak        peak resident memory of a 20x longer streamed run in a fresh
               process, against the in-memory run of that length
   replay      ReplayBuffer.sample(1024, mirror=True, out=...) from a window of
@@ -79,6 +82,36 @@ PEAK = textwrap.dedent("""
 """)
 
 
+FRESH = textwrap.dedent("""
+    import sys, time
+    import drevik_gravline_batch as gb
+    from drevik_gravline_tools import shards
+    games = int(sys.argv[2])
+    wall, cpu = time.perf_counter(), time.process_time()
+    if sys.argv[1] == "-":
+        n = len(gb.self_play(games, 7, 6, seed=1))
+    else:
+        n = sum(e["records"] for e in shards.self_play_to_folder(sys.argv[1], games, 7, 6, seed=1)["shards"])
+    print(n, time.perf_counter() - wall, time.process_time() - cpu)
+""")
+
+
+def fresh_runs(folder, games, reps):
+    """Seconds per position of one run in a fresh process (as the job runs
+    it), wall-clock and CPU, streamed and held in memory, medians."""
+    got = {"streamed": [], "memory": []}
+    for rep in range(reps):
+        for name in ("streamed", "memory") if rep % 2 == 0 else ("memory", "streamed"):
+            target = str(folder / "fresh") if name == "streamed" else "-"
+            done = subprocess.run([sys.executable, "-c", FRESH, target, str(games)], capture_output=True,
+                                  text=True, check=True)
+            n, wall, cpu = done.stdout.split()
+            got[name].append((float(wall) / int(n), float(cpu) / int(n)))
+            shutil.rmtree(folder / "fresh", ignore_errors=True)
+    pick = lambda name, k: median([x[k] for x in got[name]])
+    return pick("streamed", 0), pick("memory", 0), pick("streamed", 1), pick("memory", 1)
+
+
 def peak_rss(folder, games):
     def run(target):
         done = subprocess.run([sys.executable, "-c", PEAK, target, str(games)], capture_output=True, text=True,
@@ -125,6 +158,8 @@ def suite_rows(reps=9, window=10_000_000):
     try:
         streamed, memory, streamed_wall, memory_wall = streamed_vs_memory(reps, folder)
         peak_streamed, peak_memory = peak_rss(folder, 20 * RUN_GAMES)
+        fresh_wall, memory_fresh_wall, fresh_cpu, memory_fresh_cpu = fresh_runs(folder, 10 * RUN_GAMES,
+                                                                                 max(3, reps // 2))
         draw, loaded, expand, size, files = replay_vs_expand(reps, folder, window)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
@@ -133,6 +168,10 @@ def suite_rows(reps=9, window=10_000_000):
             goal=1.25, goal_text="≥ 80% of its positions/s (≤ 1.25)"),
         Row("the same, wall-clock time (one playing thread, the writer beside it)", streamed_wall,
             "the run held in memory", memory_wall, goal=1.25, goal_text="≥ 80% of its positions/s (≤ 1.25)"),
+        Row(f"one streamed run of {10 * RUN_GAMES:,} games in a fresh process, wall-clock per position",
+            fresh_wall, "the run held in memory", memory_fresh_wall, goal=1.25,
+            goal_text="≥ 80% of its positions/s (≤ 1.25)"),
+        Row("the same, CPU time per position", fresh_cpu, "the run held in memory", memory_fresh_cpu),
         Row(f"peak RSS of a streamed run of {20 * RUN_GAMES:,} games", peak_streamed,
             "the run held in memory", peak_memory, unit="B"),
         Row(f"ReplayBuffer.sample 1,024 + mirrors, window of {size:,} positions in {files} mapped shards",
