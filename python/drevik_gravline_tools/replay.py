@@ -23,7 +23,7 @@ import os
 import zipfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from drevik_gravline_tools.shards import MANIFEST, check_shard, map_npz, read_manifest
 
@@ -164,7 +164,7 @@ class ReplayBuffer:
 
             # Read into the records' own memory, whose large fields sit in huge
             # pages: random draws then miss the TLB far less than over a map.
-            fields = dict(gb.Records.from_arrays(w, h, **fields).views())
+            fields = dict(cast("dict[str, np.ndarray]", gb.Records.from_arrays(w, h, **fields).views()))
         return fields, w, h
 
     def _add(self, i: int, path: Path) -> int:
