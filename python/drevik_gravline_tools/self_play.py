@@ -228,8 +228,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
-    """Parsed and checked arguments: the board size, and the output path (as
-    `args.path`, the file that will be written). Errors exit as usage errors."""
+    """Parsed and checked arguments: the board size, and the output (as
+    `args.path`, the file that will be written, or `args.folder`, the folder
+    of shards; the other is None). Errors exit as usage errors."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.workers is not None:
