@@ -2,7 +2,6 @@
 seeded draws, minibatches equal to Records.expand of the drawn records, and
 fields that are memory-mapped rather than read."""
 import json
-import mmap
 import subprocess
 import sys
 import textwrap

@@ -2,13 +2,10 @@
 job with a folder for --out): the same records as the run in memory, resumes
 that write the same bytes after SIGKILL, damaged shards made again, refused
 resumes, and memory that does not grow with the run."""
-import json
-import os
 import signal
 import subprocess
 import sys
 import textwrap
-import time
 import zipfile
 
 import numpy as np
