@@ -309,7 +309,10 @@ def write_manifest(folder: Path, manifest: dict[str, Any]) -> None:
 def remove_temporaries(folder: Path) -> None:
     """Removes the temporary files that a stopped writer left in `folder`."""
     for p in folder.iterdir():
-        if p.name.startswith(".") and p.name.endswith(_TEMP_SUFFIX) and p.is_file():
+        # Only the names that write_shard and write_manifest make: a folder
+        # given for --out may hold files of its own.
+        ours = p.name.startswith((".shard-", f".{MANIFEST}."))
+        if ours and p.name.endswith(_TEMP_SUFFIX) and p.is_file():
             try:
                 p.unlink()
             except FileNotFoundError:

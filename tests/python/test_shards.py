@@ -104,7 +104,12 @@ def test_a_damaged_or_missing_shard_is_made_again_on_resume(tmp_path, damage):
         victim.unlink()
     with pytest.raises(shards.ShardCheckError):
         shards.check_shard(tmp_path, shards.read_manifest(tmp_path)["shards"][1])
+    # A temporary file of a stopped writer goes; a file of the user's own stays.
+    (tmp_path / ".shard-000002.npz.x1.tmp").write_bytes(b"part")
+    (tmp_path / ".notes.tmp").write_bytes(b"mine")
     shards.self_play_to_folder(tmp_path, 90, 7, 6, seed=3, resume=True)
+    assert (tmp_path / ".notes.tmp").read_bytes() == b"mine"
+    (tmp_path / ".notes.tmp").unlink()
     assert folder_bytes(tmp_path) == before
 
 
