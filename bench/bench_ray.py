@@ -1,5 +1,6 @@
 """Self-play on a local Ray cluster of 2 CPUs against one local process running
-the same generator: games per second with 2 workers, then the fixed cost of a
+the same generator: games per second with 2 workers (the records back through
+the caller, or written by the workers into a folder), then the fixed cost of a
 run and of a shard, and what the calling process spends on each game's records
 that come back (unpickling them, then joining them in game order). The cluster
 is started before anything is timed, and the process stays connected to it, so
@@ -46,16 +47,30 @@ def start_cluster():
 def measure(reps):
     """Medians of wall time per call for each case, and the positions of the
     throughput run."""
+    import shutil
+    import tempfile
+    from pathlib import Path
+
     import drevik_gravline_batch as batch
-    from drevik_gravline_tools.ray_runner import self_play_ray
+    from drevik_gravline_tools.ray_runner import self_play_ray, self_play_ray_to_folder
 
     ray = start_cluster()
+    folders = Path(tempfile.mkdtemp(prefix="bench-ray-"))
+    made = [0]
+
+    def to_folder():
+        # Shards written by the workers, as many as the default run makes.
+        made[0] += 1
+        self_play_ray_to_folder(folders / str(made[0]), GAMES, 7, 6, shard_games=GAMES // 8)
+        shutil.rmtree(folders / str(made[0]))
+
     try:
         half = batch.self_play(GAMES // 2, 7, 6)
         pickled = pickle.dumps(half, protocol=5)
         cases = {
             "local": lambda: batch.self_play(GAMES, 7, 6, threads=1),
             "ray": lambda: self_play_ray(GAMES, 7, 6),
+            "ray folder": to_folder,
             "return": lambda: batch.Records.concat([pickle.loads(pickled), pickle.loads(pickled)]),
             "local few": lambda: batch.self_play(FEW, 7, 6, threads=1),
             "ray few": lambda: self_play_ray(FEW, 7, 6, shards=FEW),
@@ -74,6 +89,7 @@ def measure(reps):
         return {name: median(s) for name, s in samples.items()}, positions
     finally:
         ray.shutdown()
+        shutil.rmtree(folders, ignore_errors=True)
 
 
 def suite_rows(reps=21):
@@ -90,6 +106,8 @@ def suite_rows(reps=21):
     rows = [
         Row("self-play on Ray, 2 workers, 7x6 tactical, per game", med["ray"] / GAMES,
             "one local process, 1 thread", med["local"] / GAMES),
+        Row("self-play on Ray to a folder, each worker writing its shards, per game", med["ray folder"] / GAMES,
+            "the records back through the caller", med["ray"] / GAMES),
         Row("self-play on Ray, the caller's unpickling and joining, per game",
             med["return"] / GAMES, "playing it in one process", med["local"] / GAMES),
         Row(f"self-play on Ray, fixed cost of a run ({FEW} games in {FEW} shards)", med["ray few"],

@@ -13,4 +13,5 @@ for arg in "$@"; do
   prev=$arg
 done
 source "$root/scripts/setup_venv.sh" numpy tqdm "${extra[@]}"
-cd "$root" && exec "$VPY" -m drevik_gravline_tools.self_play "$@"
+# Run from the caller's folder, so that a relative --out is relative to it.
+exec "$VPY" -m drevik_gravline_tools.self_play "$@"

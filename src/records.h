@@ -269,7 +269,41 @@ struct Records {
         for_each_field(add, *this, o);
     }
 
+    /// The records [first, first + n), in order; the range lies within size().
+    Records slice(std::size_t first, std::size_t n) const {
+        Records out = make_like();
+        const auto copy = [first, n](std::size_t k, auto &to, const auto &from) {
+            to.assign(from.begin() + first * k, from.begin() + (first + n) * k);
+        };
+        for_each_field(copy, out, *this);
+        return out;
+    }
+
+    /// The records indices[0 .. n-1] (each below size()), in that order.
+    Records take(const uint64_t *indices, std::size_t n) const {
+        Records out = make_like();
+        out.resize_for_overwrite(n);
+        const auto gather = [indices, n](std::size_t k, auto &to, const auto &from) {
+            auto *dst = to.data();
+            const auto *src = from.data();
+            for (std::size_t j = 0; j < n; ++j)
+                std::copy_n(src + indices[j] * k, k, dst + j * k);
+        };
+        for_each_field(gather, out, *this);
+        return out;
+    }
+
     friend bool operator==(const Records &, const Records &) = default;
+
+private:
+    /// No records, of this board size.
+    Records make_like() const {
+        Records r;
+        r.width = width;
+        r.height = height;
+        r.words = words;
+        return r;
+    }
 };
 
 namespace records_detail {

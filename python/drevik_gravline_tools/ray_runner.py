@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import importlib
 import operator
+import os
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, cast
 
@@ -33,6 +34,33 @@ ShardFunction = Callable[[int, int, int, Policy, int, int, int], "Records"]
 
 class ShardError(RuntimeError):
     """A shard that failed on every attempt Ray made; the run has no result."""
+
+
+class ClusterTooSmall(ValueError):
+    """A shard asks for more CPUs than any node of the cluster has, so Ray
+    could never run it."""
+
+
+def _check_cpus(ray: Any, threads: int) -> None:
+    """ClusterTooSmall unless some live node of the connected cluster has
+    `threads` CPUs (a task of num_cpus=threads runs on one node)."""
+    most = max((float(n.get("Resources", {}).get("CPU", 0)) for n in ray.nodes() if n.get("Alive")),
+               default=0.0)
+    if threads > most:
+        raise ClusterTooSmall(f"a shard asks for {threads} CPUs (threads per shard), but no node of the "
+                              f"cluster has more than {int(most)}: use fewer threads per shard")
+
+
+def _check_local_cpus(threads: int) -> None:
+    """ClusterTooSmall before a local cluster is started for shards that this
+    machine's CPUs could never run."""
+    try:
+        cpus = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cpus = os.cpu_count() or 1
+    if threads > cpus:
+        raise ClusterTooSmall(f"a shard asks for {threads} CPUs (threads per shard), but this machine's "
+                              f"local cluster has {cpus}: use fewer threads per shard")
 
 
 def import_ray() -> Any:
@@ -105,14 +133,23 @@ def self_play_ray(games: int, width: int, height: int, *, policy: Policy = "tact
     drevik_gravline_batch.self_play(0, width, height, policy=policy, seed=seed,
                                     threads=threads_per_shard, first_game=games)
 
+    if games == 0:
+        # Nothing to play: no cluster is needed.
+        if progress is not None:
+            progress(0)
+        return drevik_gravline_batch.self_play(0, width, height, policy=policy, seed=seed)
+
     ray = import_ray()
     connected = ray.is_initialized()
     if connected and address is not None:
         raise ValueError("this process is already connected to Ray: leave address out "
                          "to run on that connection")
     if not connected:
+        if address is None:
+            _check_local_cpus(threads_per_shard)
         _connect(ray, address)
     try:
+        _check_cpus(ray, threads_per_shard)
         if shards is None:
             slots = int(ray.cluster_resources().get("CPU", 0)) // threads_per_shard
             shards = max(1, min(SHARDS_PER_CPU * slots, games // MIN_DEFAULT_SHARD))
@@ -179,6 +216,92 @@ def _fetch(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> Reco
         return records
     except ray.exceptions.RayTaskError as e:
         # The generator raised: it would raise again, so Ray made no retry.
+        cause = e.cause if e.cause is not None else e
+        raise ShardError(f"self-play shard of {games} failed: "
+                         f"{type(cause).__name__}: {cause}") from cause
+    except ray.exceptions.RayError as e:
+        text = str(e).strip()
+        reason = text.splitlines()[0] if text else type(e).__name__
+        raise ShardError(f"self-play shard of {games} failed on each of its "
+                         f"{max_retries + 1} attempts; last: {reason}") from e
+
+
+# ---- runs written to a folder by the workers ----
+
+WriteFunction = Callable[..., "dict[str, Any]"]
+
+
+def self_play_ray_to_folder(folder: str | os.PathLike[str], games: int, width: int, height: int, *,
+                            policy: Policy = "tactical", seed: int = 0, address: str | None = None,
+                            threads_per_shard: int = 1, shard_positions: int | None = None,
+                            shard_games: int | None = None, resume: bool = False,
+                            progress: Callable[[int], object] | None = None,
+                            max_retries: int = DEFAULT_MAX_RETRIES,
+                            _write: WriteFunction | None = None) -> dict[str, Any]:
+    """`shards.self_play_to_folder` on a Ray cluster: each shard is a task that
+    plays its games and writes its own file into `folder` (which every node
+    must see, as one shared filesystem), and only its manifest entry comes
+    back; the caller adds each to the manifest as it arrives. The files are
+    those of the single-process run. A worker that dies mid-shard leaves at
+    most a temporary file, removed at the end, and its shard is run again (up
+    to `max_retries` times); a shard that fails every time raises ShardError,
+    and the complete shards stay for a resume. Returns the manifest."""
+    from drevik_gravline_tools import shards as sh
+
+    threads_per_shard = _count("threads_per_shard", threads_per_shard, 1)
+    max_retries = _count("max_retries", max_retries, 0)
+    path, manifest, todo = sh.prepare_run(folder, games, width, height, policy=policy, seed=seed,
+                                          threads=threads_per_shard, shard_positions=shard_positions,
+                                          shard_games=shard_games, resume=resume)
+    done = games - sum(count for _, _, count in todo)
+    if not todo:
+        return sh.finish_run(path, manifest)
+
+    ray = import_ray()
+    connected = ray.is_initialized()
+    if connected and address is not None:
+        raise ValueError("this process is already connected to Ray: leave address out "
+                         "to run on that connection")
+    if not connected:
+        if address is None:
+            _check_local_cpus(threads_per_shard)
+        _connect(ray, address)
+    try:
+        _check_cpus(ray, threads_per_shard)
+        write = _write if _write is not None else sh.play_shard_to_folder
+        task = ray.remote(num_cpus=threads_per_shard, max_retries=max_retries)(write)
+        refs = [task.options(name=f"self_play {_games(first, count)} to {path}").remote(
+                    os.fspath(path), index, first, count, width, height, policy, seed, threads_per_shard)
+                for index, first, count in todo]
+        shard_of = {ref: (first, count) for ref, (_, first, count) in zip(refs, todo)}
+        pending = refs
+        try:
+            while pending:
+                ready, pending = ray.wait(pending, num_returns=1)
+                for ref in ready:
+                    entry = _fetch_entry(ray, ref, shard_of[ref], max_retries)
+                    manifest["shards"].append(entry)
+                    sh.write_manifest(path, manifest)
+                    done += shard_of[ref][1]
+                    if progress is not None:
+                        progress(done)
+        except BaseException:
+            for ref in pending:
+                ray.cancel(ref)
+            raise
+    finally:
+        if not connected:
+            ray.shutdown()
+        sh.remove_temporaries(path)
+    return sh.finish_run(path, manifest)
+
+
+def _fetch_entry(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> dict[str, Any]:
+    games = _games(*shard)
+    try:
+        entry: dict[str, Any] = ray.get(ref)
+        return entry
+    except ray.exceptions.RayTaskError as e:
         cause = e.cause if e.cause is not None else e
         raise ShardError(f"self-play shard of {games} failed: "
                          f"{type(cause).__name__}: {cause}") from cause

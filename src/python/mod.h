@@ -545,6 +545,17 @@ PyObject *unary(PyObject *self) noexcept {
     }
 }
 
+/// A binary slot (__getitem__).
+template <Ref (*Fn)(PyObject *, PyObject *)>
+PyObject *binary(PyObject *self, PyObject *other) noexcept {
+    try {
+        return Fn(self, other).release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
 /// The hash slot: -1 only with an exception set.
 template <Py_hash_t (*Fn)(PyObject *)>
 Py_hash_t hash_slot(PyObject *self) noexcept {

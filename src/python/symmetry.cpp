@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace gravline::py {
@@ -44,6 +45,13 @@ View float32_view(PyObject *o, int ndim, const char *name, const NumpyApi &np) {
             }
             return v;
         }
+        // An array of another dtype or rank: say what was expected and what came.
+        Ref got = check(PyObject_Str(reinterpret_cast<PyObject *>(d)));
+        const char *dtype = PyUnicode_AsUTF8(got.get());
+        if (!dtype) throw_error_already_set();
+        const auto dims = [](int n) { return std::to_string(n) + (n == 1 ? " dimension" : " dimensions"); };
+        throw PyError(PyExc_TypeError, std::string("argument '") + name + "': expected a float32 array of " +
+                                           dims(ndim) + ", got a " + dtype + " array of " + dims(PyArray_NDIM(a)));
     }
     throw_argument_not_instance(o, "ndarray", name);
 }

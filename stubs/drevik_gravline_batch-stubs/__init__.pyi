@@ -87,12 +87,17 @@ class Records:
     """Positions of self-play games stored compactly, one record per position before a move."""
 
     def __len__(self) -> int: ...
+    def __getitem__(self, key: SupportsIndex | slice | ArrayLike, /) -> Records:
+        """The chosen records as a new Records: one for an integer, a slice, or
+        a 1-D array of indices or of len(self) booleans."""
     def width(self) -> int:
         """The board's width."""
     def height(self) -> int:
         """The board's height."""
     def arrays(self) -> _RecordArrays:
         """The compact fields as a dict of new NumPy arrays, one row per record."""
+    def views(self) -> _RecordArrays:
+        """The compact fields as read-only NumPy arrays over the records' own memory."""
     def expand(
         self,
         indices: ArrayLike | None = None,
@@ -109,6 +114,11 @@ class Records:
     @staticmethod
     def from_arrays(width: int, height: int, **arrays: NDArray[Any]) -> Records:
         """Records from the eleven fields that arrays() returns, checked for consistency."""
+    @staticmethod
+    def gather(
+        width: int, height: int, sources: Sequence[dict[str, NDArray[Any]]], source: ArrayLike, rows: ArrayLike
+    ) -> Records:
+        """Records of the picked rows of many sources, checked as from_arrays checks."""
     @staticmethod
     def concat(records: Sequence[Records]) -> Records:
         """One Records holding the given ones' records in the order given."""

@@ -325,6 +325,31 @@ TYPED_TEST(SelfPlay, SameRecordsForAnyThreadsAndRunLength) {
     EXPECT_NE(generate<NW>(w, h, Policy::Tactical, 43, 0, games, 1), one);
 }
 
+TYPED_TEST(SelfPlay, SliceAndTakeGiveTheChosenRecordsInOrder) {
+    constexpr int NW = TypeParam::value;
+    const auto [w, h] = sizes_for<NW>()[0];
+    const Records all = generate<NW>(w, h, Policy::Random, 5, 0, 12, 1);
+    const std::size_t n = all.size(), cut = n / 3;
+    // A slice of the first games is the shorter run; the slices join into the whole.
+    Records joined = all.slice(0, cut);
+    joined.append(all.slice(cut, n - cut));
+    EXPECT_EQ(joined, all);
+    EXPECT_EQ(all.slice(n, 0).size(), 0u);
+    EXPECT_EQ(all.slice(0, 0).width, all.width);
+    // take: any order, repeats, and every field of each chosen record.
+    const std::vector<uint64_t> picks{n - 1, 0, 3, 3, cut};
+    const Records taken = all.take(picks.data(), picks.size());
+    ASSERT_EQ(taken.size(), picks.size());
+    for (std::size_t j = 0; j < picks.size(); ++j) {
+        const Records one = all.slice(picks[j], 1);
+        EXPECT_EQ(taken.slice(j, 1), one) << j;
+    }
+    std::vector<uint64_t> every(n);
+    for (std::size_t i = 0; i < n; ++i) every[i] = i;
+    EXPECT_EQ(all.take(every.data(), n), all);
+    EXPECT_EQ(check_records<NW>(taken), "");
+}
+
 TEST(SelfPlayRun, BetweenChunksSeesProgressAndCanStop) {
     // One thread plays every chunk itself; with two it also appends a worker's.
     for (const unsigned threads : {1u, 2u}) {

@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 from drevik_gravline_tools.ray_runner import play_shard
+from drevik_gravline_tools.shards import play_shard_to_folder, write_npz_aligned
 
 
 def _folder():
@@ -41,3 +42,23 @@ def crash_shard_of_game_0(games, width, height, policy, seed, threads, first_gam
     if first_game == 0:
         os.kill(os.getpid(), signal.SIGKILL)
     return play_shard(games, width, height, policy, seed, threads, first_game)
+
+
+def write_part_then_wait_to_be_killed(folder, index, first_game, games, width, height, policy, seed, threads):
+    """Writes its shard; the shard numbered in the file `target`, on its first
+    attempt, first writes part of a shard file under a temporary name as the
+    writer names them, reports `<index>.<pid>`, and waits to be killed."""
+    signals = _folder()
+    if index == int((signals / "target").read_text()) and not list(signals.glob(f"{index}.*")):
+        import numpy as np
+
+        with open(Path(folder) / f".shard-{index:06d}.npz.partial.tmp", "wb") as f:
+            write_npz_aligned(f, [("red", np.zeros(1000, np.uint64))])
+            f.truncate(1500)
+        (signals / f"{index}.{os.getpid()}").touch()
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            time.sleep(0.02)
+    else:
+        (signals / f"{index}.{os.getpid()}").touch()
+    return play_shard_to_folder(folder, index, first_game, games, width, height, policy, seed, threads)

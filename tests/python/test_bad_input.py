@@ -262,7 +262,14 @@ def expected(method, i, kind, value):
     if rule == "array":
         good = (isinstance(value, np.ndarray) and value.ndim == ARRAY_DIMS[name]
                 and value.dtype == np.float32 and value.dtype.isnative)
-        return ("ok", value) if good else not_an_instance(name, value, "ndarray")
+        if good:
+            return ("ok", value)
+        if isinstance(value, np.ndarray):
+            def dims(n):
+                return f"{n} dimension" + ("s" if n != 1 else "")
+            return (TypeError, f"argument '{name}': expected a float32 array of {dims(ARRAY_DIMS[name])}, "
+                               f"got a {value.dtype} array of {dims(value.ndim)}")
+        return not_an_instance(name, value, "ndarray")
     if rule == "piece" and value is None:
         return ("ok", None)
     if kind.raises is TypeError:

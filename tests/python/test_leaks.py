@@ -348,9 +348,11 @@ ERRORS = [
      (ValueError, "Board height must be between 4 and 32")),
     # augment refusals
     ("augment float64", lambda: dg.augment_symmetries(S64, P, V, P, M),
-     (TypeError, "argument 'states': 'ndarray' object is not an instance of 'ndarray'")),
+     (TypeError, "argument 'states': expected a float32 array of 4 dimensions, "
+                 "got a float64 array of 4 dimensions")),
     ("augment byte-swapped", lambda: dg.augment_symmetries(S_SWAPPED, P, V, P, M),
-     (TypeError, "argument 'states': 'ndarray' object is not an instance of 'ndarray'")),
+     (TypeError, "argument 'states': expected a float32 array of 4 dimensions, "
+                 "got a >f4 array of 4 dimensions")),
     ("augment not an array", lambda: dg.augment_symmetries(S, P, V, P, TEXT),
      (TypeError, "argument 'opponent_policy_masks': 'str' object is not an instance of 'ndarray'")),
     ("augment None", lambda: dg.augment_symmetries(S, None, V, P, M),

@@ -317,3 +317,84 @@ def test_main_job_with_a_shard_failing_every_time_writes_nothing(cluster, tmp_pa
     assert capsys.readouterr().err.splitlines()[-1].startswith(
         "self_play: error: self-play shard of games 0..9 failed on each of its 4 attempts; ")
     assert not any(tmp_path.iterdir())
+
+
+# ---- runs written to a folder by the workers, and clusters too small ----
+
+def test_zero_games_on_ray_starts_no_cluster():
+    seen = []
+    assert self_play_ray(0, 7, 6, progress=seen.append) == batch.self_play(0, 7, 6)
+    assert seen == [0]
+    ray = sys.modules.get("ray")
+    assert ray is None or not ray.is_initialized()
+
+
+@needs_ray
+def test_threads_beyond_every_node_are_refused_up_front(cluster, tmp_path):
+    # The joined 2-CPU cluster: its resources are read, no task is started.
+    with pytest.raises(ray_runner.ClusterTooSmall) as raised:
+        self_play_ray(100, 7, 6, threads_per_shard=4, address=cluster.address)
+    assert str(raised.value) == ("a shard asks for 4 CPUs (threads per shard), but no node of the cluster "
+                                 "has more than 2: use fewer threads per shard")
+    # A local cluster is not even started for shards this machine cannot run.
+    with pytest.raises(ray_runner.ClusterTooSmall, match="this machine's local cluster has"):
+        self_play_ray(100, 7, 6, threads_per_shard=256)
+    import ray
+
+    assert not ray.is_initialized()
+    done = subprocess.run([sys.executable, "-m", "drevik_gravline_tools.self_play", "--no-progress",
+                           "--backend", "ray", "--address", cluster.address, "--threads", "4",
+                           "--games", "100", "--out", str(tmp_path / "x.npz")],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 2
+    assert done.stderr.strip().splitlines()[-1] == (
+        "self_play: error: a shard asks for 4 CPUs (threads per shard), but no node of the cluster has "
+        "more than 2: use fewer threads per shard")
+    assert not any(tmp_path.iterdir())
+
+
+@needs_ray
+def test_main_job_on_ray_writes_the_folder_of_the_local_run(cluster, tmp_path):
+    common = [sys.executable, "-m", "drevik_gravline_tools.self_play", "--no-progress",
+              "--games", "400", "--seed", "6", "--shard-positions", "2500"]
+    local = subprocess.run([*common, "--out", f"{tmp_path}/local/"], capture_output=True, text=True, timeout=120)
+    assert local.returncode == 0, local.stderr
+    on_ray = subprocess.run([*common, "--backend", "ray", "--address", cluster.address,
+                             "--out", f"{tmp_path}/ray/"], capture_output=True, text=True, timeout=300)
+    assert on_ray.returncode == 0, on_ray.stderr
+    files = sorted(p.name for p in (tmp_path / "local").iterdir())
+    assert len(files) > 3 and files == sorted(p.name for p in (tmp_path / "ray").iterdir())
+    for name in files:
+        assert (tmp_path / "ray" / name).read_bytes() == (tmp_path / "local" / name).read_bytes(), name
+
+
+@needs_ray
+def test_worker_killed_while_writing_leaves_no_partial_file(cluster, tmp_path):
+    from drevik_gravline_tools import shards
+    from drevik_gravline_tools.ray_runner import self_play_ray_to_folder
+
+    for p in cluster.shard_dir.iterdir():
+        p.unlink()
+    (cluster.shard_dir / "target").write_text("2")
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        run = pool.submit(self_play_ray_to_folder, tmp_path / "ray", 200, 7, 6, seed=8, shard_games=40,
+                          address=cluster.address, _write=ray_shards.write_part_then_wait_to_be_killed)
+        deadline = time.monotonic() + 120
+        while not (tmp_path / "ray" / ".shard-000002.npz.partial.tmp").exists() \
+                or not list(cluster.shard_dir.glob("2.*")):
+            if run.done():
+                run.result()
+            assert time.monotonic() < deadline, "the shard never started writing"
+            time.sleep(0.02)
+        victim = int(next(cluster.shard_dir.glob("2.*")).suffix[1:])
+        # Until the worker dies, the manifest names no part of shard 2.
+        assert all(e["index"] != 2 for e in shards.read_manifest(tmp_path / "ray")["shards"])
+        os.kill(victim, signal.SIGKILL)
+        manifest = run.result(timeout=180)
+    assert len(list(cluster.shard_dir.glob("2.*"))) == 2      # run again, in another worker
+    shards.self_play_to_folder(tmp_path / "local", 200, 7, 6, seed=8, shard_games=40)
+    assert manifest == shards.read_manifest(tmp_path / "local")
+    names = sorted(p.name for p in (tmp_path / "ray").iterdir())
+    assert names == sorted(p.name for p in (tmp_path / "local").iterdir())
+    for name in names:
+        assert (tmp_path / "ray" / name).read_bytes() == (tmp_path / "local" / name).read_bytes(), name

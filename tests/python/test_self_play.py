@@ -96,12 +96,14 @@ def test_the_file_written_is_the_one_reported(tmp_path):
 
 @pytest.mark.parametrize("out, message", [
     ("missing/x.npz", "the output folder '{tmp}/missing' does not exist"),
-    ("folder.npz", "the output path '{tmp}/folder.npz' is a folder"),
+    ("missing/run/", "the output folder '{tmp}/missing' does not exist"),
+    ("file.npz/", "the output path '{tmp}/file.npz/' is a file, not a folder"),
 ])
 def test_output_path_is_checked_before_any_game(tmp_path, out, message):
-    (tmp_path / "folder.npz").mkdir()
+    (tmp_path / "file.npz").write_bytes(b"")
     # Far more games than the timeout allows: only a check before play ends in time.
-    done = run_job("--games", str(10**9), "--out", str(tmp_path / out), check=False)
+    # A string, not a path: a path would drop the folder's trailing '/'.
+    done = run_job("--games", str(10**9), "--out", f"{tmp_path}/{out}", check=False)
     assert done.returncode == 2
     assert done.stderr.strip().endswith("self_play: error: " + message.format(tmp=tmp_path))
 

@@ -158,7 +158,18 @@ def test_subclasses_and_equivalent_dtypes_are_accepted():
 
 # ---- refusals ----
 
+DIMS = dict(zip(NAMES, (4, 2, 1, 2, 1)))
+
+
+def dims(n):
+    return f"{n} dimension" + ("s" if n != 1 else "")
+
+
 def not_instance(name, obj):
+    if isinstance(obj, np.ndarray):
+        # An array says what was expected and what it is.
+        return (f"argument '{name}': expected a float32 array of {dims(DIMS[name])}, "
+                f"got a {obj.dtype} array of {dims(obj.ndim)}")
     reason = ("'None' is not an instance of 'ndarray'" if obj is None
               else f"'{type(obj).__qualname__}' object is not an instance of 'ndarray'")
     return f"argument '{name}': {reason}"

@@ -110,6 +110,33 @@ Ref records_arrays_dict(const Records &r) {
     return d;
 }
 
+/// A read-only array over one field of the records of `owner`, which it keeps
+/// alive as its base: the records never change, so no copy is needed.
+template <class T>
+Ref field_view(PyObject *owner, const Field &f, const FieldVector<T> &v, std::size_t n, int words) {
+    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+    npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(per)};
+    // An empty field may have no memory; NumPy reads none of it either way.
+    static const uint64_t kNothing = 0;
+    void *data = const_cast<void *>(v.empty() ? static_cast<const void *>(&kNothing) : static_cast<const void *>(v.data()));
+    Ref a = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(f.typenum), f.per_record == 1 ? 1 : 2,
+                                       dims, nullptr, data, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    Py_INCREF(owner);
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(a.get()), owner) < 0) throw_error_already_set();
+    return a;
+}
+
+Ref records_views(PyObject *self) {
+    const Records &r = records_of(self)->value;
+    numpy_api("Records.views()");
+    Ref d = check(PyDict_New());
+    for_each_field(r, [&](int i, const auto &v) {
+        Ref a = field_view(self, kFields[i], v, r.size(), r.words);
+        if (PyDict_SetItemString(d.get(), kFields[i].name, a.get()) < 0) throw_error_already_set();
+    });
+    return d;
+}
+
 /// Where a field's values come from, and how a fault is reported: as the
 /// argument errors of a call (TypeError for a wrong kind, ValueError for a
 /// wrong shape), or, for data read from a file or a pickle, as ValueError only.
@@ -412,6 +439,195 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     return d;
 }
 
+// ---- indexing ----
+
+/// The record positions that `key` chooses among `count`: an integer (one
+/// record, negative counting from the end), a slice, or a 1-D array or
+/// sequence of integers or of `count` booleans. Empty for a contiguous range,
+/// which `first` and `n` then give.
+std::vector<uint64_t> chosen_records(PyObject *key, std::size_t count, std::size_t &first, std::size_t &n,
+                                     bool &contiguous) {
+    contiguous = false;
+    if (PySlice_Check(key)) {
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(key, &start, &stop, &step) < 0) throw_error_already_set();
+        const Py_ssize_t len = PySlice_AdjustIndices(static_cast<Py_ssize_t>(count), &start, &stop, step);
+        if (step == 1) {
+            contiguous = true;
+            first = static_cast<std::size_t>(start);
+            n = static_cast<std::size_t>(len);
+            return {};
+        }
+        std::vector<uint64_t> out(static_cast<std::size_t>(len));
+        for (Py_ssize_t j = 0; j < len; ++j) out[static_cast<std::size_t>(j)] = static_cast<uint64_t>(start + j * step);
+        return out;
+    }
+    const bool is_bool = PyBool_Check(key);
+    if (!is_bool && (PyLong_Check(key) || (!PyArray_Check(key) && PyIndex_Check(key)) ||
+                     (PyArray_Check(key) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(key)) == 0 &&
+                      PyArray_ISINTEGER(reinterpret_cast<PyArrayObject *>(key))))) {
+        Ref index = check(PyNumber_Index(key));
+        const Py_ssize_t i = PyLong_AsSsize_t(index.get());
+        if (i == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error_already_set();
+            PyErr_Clear();
+        } else {
+            const Py_ssize_t at = i < 0 ? i + static_cast<Py_ssize_t>(count) : i;
+            if (0 <= at && static_cast<std::size_t>(at) < count) {
+                contiguous = true;
+                first = static_cast<std::size_t>(at);
+                n = 1;
+                return {};
+            }
+        }
+        Ref text = check(PyObject_Str(index.get()));
+        throw PyError(PyExc_IndexError, std::string("index ") + PyUnicode_AsUTF8(text.get()) +
+                                            " is out of range for " + std::to_string(count) + " records");
+    }
+    if (is_bool || !(PyArray_Check(key) || PyList_Check(key) || PyTuple_Check(key))) {
+        Ref qualname = check(PyType_GetQualName(Py_TYPE(key)));
+        throw PyError(PyExc_TypeError, std::string("Records indices must be integers, slices, or 1-D arrays of "
+                                                   "integers or booleans, not '") +
+                                           PyUnicode_AsUTF8(qualname.get()) + "'");
+    }
+    Ref any = check(PyArray_FromAny(key, nullptr, 0, 0, 0, nullptr));
+    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
+    if (PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_BOOL) {
+        if (static_cast<std::size_t>(PyArray_DIM(a, 0)) != count)
+            throw PyError(PyExc_IndexError, "a boolean index of " + std::to_string(PyArray_DIM(a, 0)) +
+                                                " values for " + std::to_string(count) + " records");
+        Ref block = check(reinterpret_cast<PyObject *>(PyArray_GETCONTIGUOUS(a)));
+        const auto *flags = static_cast<const npy_bool *>(array_data(block));
+        std::vector<uint64_t> out;
+        for (std::size_t i = 0; i < count; ++i)
+            if (flags[i]) out.push_back(i);
+        return out;
+    }
+    return record_indices(key, count);
+}
+
+/// records[key]: a new Records of the chosen records, in the order chosen.
+Ref records_subscript(PyObject *self, PyObject *key) {
+    const Records &r = records_of(self)->value;
+    numpy_api("Records indexing");
+    std::size_t first = 0, n = 0;
+    bool contiguous = false;
+    const std::vector<uint64_t> indices = chosen_records(key, r.size(), first, n, contiguous);
+    Records out;
+    {
+        // The records never change, and the indices are private.
+        Unlocked unlocked;
+        out = contiguous ? r.slice(first, n) : r.take(indices.data(), indices.size());
+    }
+    return new_records(std::move(out));
+}
+
+// ---- gathering from many sources ----
+
+/// One source of Records.gather: each field's first byte, and its records.
+struct GatherSource {
+    std::array<const char *, kFieldCount> data;
+    std::size_t size;
+};
+
+/// The int64 values of a 1-D integer array argument, as a new C-contiguous array.
+Ref int64_argument(PyObject *o, const char *name) {
+    Ref any = Ref::steal(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+    if (!any) throw_argument_error(name);
+    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
+    if (PyArray_NDIM(a) != 1 || (PyArray_DIM(a, 0) > 0 && !PyArray_ISINTEGER(a)))
+        throw PyError(PyExc_TypeError, std::string("argument '") + name + "': expected a 1-D array of integers");
+    return check(PyArray_FromArray(a, PyArray_DescrFromType(NPY_INT64),
+                                   NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+}
+
+Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr std::array<const char *, 5> names{"width", "height", "sources", "source", "rows"};
+    const auto [width_arg, height_arg, sources_arg, source_arg, rows_arg] =
+        py::bind("Records.gather()", names, args, nargs, kwnames);
+    numpy_api("Records.gather()");
+    const auto [w, h] = validate_board_dimensions(to_u64(width_arg, "width"), to_u64(height_arg, "height"));
+    Records r = Records::make(w, h);
+    Ref seq = check(PySequence_Fast(sources_arg, "argument 'sources': expected a sequence of dicts of arrays"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<GatherSource> sources(static_cast<std::size_t>(count));
+    // Every array read is held here until the copy is done: a dict's values
+    // may be replaced by code that runs while the next one is looked at.
+    std::vector<Ref> held;
+    std::array<std::size_t, kFieldCount> record_bytes{};
+    for (Py_ssize_t s = 0; s < count; ++s) {
+        Ref d = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), s));
+        if (!PyDict_Check(d.get())) throw_argument_not_instance(d.get(), "dict", "sources");
+        npy_intp rows = -1;
+        const std::string where = "argument 'sources': source " + std::to_string(s) + ", ";
+        for_each_field(r, [&](int i, auto &v) {
+            using T = typename std::remove_reference_t<decltype(v)>::value_type;
+            const Field &f = kFields[i];
+            Ref o = Ref::borrow(PyDict_GetItemString(d.get(), f.name));
+            if (!o) throw PyError(PyExc_ValueError, where + "no '" + f.name + "' array");
+            if (!PyArray_Check(o.get())) throw_argument_not_instance(o.get(), "ndarray", "sources");
+            auto *a = reinterpret_cast<PyArrayObject *>(o.get());
+            Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
+            if (!want) throw_error_already_set();
+            if (PyArray_TYPE(a) != f.typenum || !PyArray_EquivTypes(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr *>(want.get())))
+                throw PyError(PyExc_TypeError, where + "'" + f.name + "': expected dtype " +
+                                                   dtype_text(reinterpret_cast<PyArray_Descr *>(want.get())) + ", got " +
+                                                   dtype_text(PyArray_DESCR(a)));
+            const npy_intp per = f.per_record ? f.per_record : r.words;
+            if (rows < 0 && PyArray_NDIM(a) >= 1) rows = PyArray_DIM(a, 0);
+            const bool shaped = f.per_record == 1 ? PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == rows
+                                                  : PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == rows && PyArray_DIM(a, 1) == per;
+            if (!shaped) throw PyError(PyExc_ValueError, where + "'" + f.name + "': the fields' shapes disagree");
+            if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a))
+                throw PyError(PyExc_ValueError, where + "'" + f.name + "': expected a C-contiguous, aligned array");
+            sources[s].data[i] = static_cast<const char *>(PyArray_DATA(a));
+            record_bytes[i] = static_cast<std::size_t>(per) * sizeof(T);
+            held.push_back(std::move(o));
+        });
+        sources[s].size = static_cast<std::size_t>(rows);
+        held.push_back(std::move(d));
+    }
+    Ref source = int64_argument(source_arg, "source"), rows = int64_argument(rows_arg, "rows");
+    const npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject *>(source.get()), 0);
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject *>(rows.get()), 0) != n)
+        throw PyError(PyExc_ValueError, "arguments 'source' and 'rows' must have the same length");
+    const auto *which = static_cast<const int64_t *>(array_data(source));
+    const auto *row = static_cast<const int64_t *>(array_data(rows));
+    for (npy_intp j = 0; j < n; ++j) {
+        if (which[j] < 0 || which[j] >= count)
+            throw PyError(PyExc_IndexError, "source " + std::to_string(which[j]) + " is out of range for " +
+                                                std::to_string(count) + " sources");
+        if (row[j] < 0 || static_cast<uint64_t>(row[j]) >= sources[static_cast<std::size_t>(which[j])].size)
+            throw PyError(PyExc_IndexError, "row " + std::to_string(row[j]) + " is out of range for source " +
+                                                std::to_string(which[j]));
+    }
+    r.resize_for_overwrite(static_cast<std::size_t>(n));
+    std::string fault;
+    {
+        // The arrays are held above and read only; the records are private.
+        Unlocked unlocked;
+        std::array<char *, kFieldCount> to{};
+        for_each_field(r, [&](int i, auto &v) { to[i] = reinterpret_cast<char *>(v.data()); });
+        // Records picked at random from large sources miss the cache in every
+        // field: the fields of a pick some way ahead are asked for early.
+        constexpr npy_intp kAhead = 16;
+        const auto prefetch = [&](npy_intp j) {
+            const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
+            for (int i = 0; i < kFieldCount; ++i) __builtin_prefetch(src.data[i] + row[j] * record_bytes[i]);
+        };
+        for (npy_intp j = 0; j < std::min(n, kAhead); ++j) prefetch(j);
+        for (npy_intp j = 0; j < n; ++j) {
+            if (j + kAhead < n) prefetch(j + kAhead);
+            const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
+            for (int i = 0; i < kFieldCount; ++i)
+                std::memcpy(to[i] + j * record_bytes[i], src.data[i] + row[j] * record_bytes[i], record_bytes[i]);
+        }
+        fault = with_word_count(r.words, [&](auto nw) { return check_records<decltype(nw)::value>(r); });
+    }
+    if (!fault.empty()) throw PyError(PyExc_ValueError, "inconsistent records: " + fault);
+    return new_records(std::move(r));
+}
+
 // ---- files and pickles ----
 
 Ref numpy_function(const char *name) {
@@ -654,6 +870,9 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
         int k = 0;
         while (k < kNumbers + kFieldCount && PyUnicode_CompareWithASCIIString(key.get(), name_of(k)) != 0) ++k;
         if (k == kNumbers + kFieldCount) {
+            if (PyUnicode_CompareWithASCIIString(key.get(), "states") == 0)
+                throw PyError(PyExc_ValueError, "not a records file: it holds dense training arrays ('states', ...); "
+                                                "read it with numpy.load");
             Ref text = check(PyObject_Repr(key.get()));
             throw PyError(PyExc_ValueError, std::string("not a records file: unexpected array ") +
                                                 PyUnicode_AsUTF8(text.get()));
@@ -725,6 +944,9 @@ PyMethodDef records_methods[] = {
     {"height", noargs<records_height>, METH_NOARGS, "height($self)\n--\n\nThe board's height."},
     {"arrays", noargs<records_arrays>, METH_NOARGS,
      "arrays($self)\n--\n\nThe compact fields as a dict of new NumPy arrays, one row per record."},
+    {"views", noargs<records_views>, METH_NOARGS,
+     "views($self)\n--\n\nThe compact fields as a dict of read-only NumPy arrays over the records'\n"
+     "own memory, without a copy; each keeps the records alive."},
     {"expand", as_cfunction(fastcall<records_expand>), METH_FASTCALL | METH_KEYWORDS,
      "expand($self, indices=None, *, mirror=False, out=None)\n--\n\n"
      "The training arrays of the chosen records (all when indices is None), as a dict of\n"
@@ -740,6 +962,11 @@ PyMethodDef records_methods[] = {
     {"from_arrays", as_cfunction(fastcall<records_from_arrays>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_arrays(width, height, **arrays)\n--\n\n"
      "Records from the eleven fields that arrays() returns, checked for consistency."},
+    {"gather", as_cfunction(fastcall<records_gather>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "gather(width, height, sources, source, rows)\n--\n\n"
+     "Records of the picked rows of many sources, checked as from_arrays checks: pick j is\n"
+     "row rows[j] of sources[source[j]], each source a dict of the eleven fields as arrays\n"
+     "(C-contiguous, of exact dtype, such as memory-mapped ones)."},
     {"concat", as_cfunction(fastcall<records_concat>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "concat(records)\n--\n\nOne Records holding the given ones' records in the order given."},
     {"__reduce__", noargs<records_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
@@ -755,6 +982,8 @@ PyType_Slot records_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void *>(compare_slot<records_compare>)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_sq_length, reinterpret_cast<void *>(records_len)},
+    // records[i], records[a:b], records[indices], records[mask]: new Records.
+    {Py_mp_subscript, reinterpret_cast<void *>(binary<records_subscript>)},
     {Py_tp_methods, records_methods},
     {0, nullptr},
 };
