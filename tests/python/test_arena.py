@@ -101,3 +101,22 @@ def test_made_positions_hold_their_solved_scores() -> None:
             g = arena.game_of(p.moves, 5, 4)
             assert not g.is_over() and solver.score(g) == p.score
             assert arena.phase_of(len(p.moves), 20) == phase
+
+
+def test_command_line_solves_plays_and_refuses(capsys: pytest.CaptureFixture[str], tmp_path) -> None:
+    from drevik_gravline_tools import solve_cli
+
+    assert solve_cli.main(["solve", "5554224333234511764415115", "--move-scores"]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("score 4 ") and "move scores -8 -8 -8 -8 -1000 4 -8" in out
+    assert solve_cli.main(["match", "tactical", "random", "--games", "10", "--size", "5x4"]) == 0
+    assert "over 10 games" in capsys.readouterr().out
+    assert solve_cli.main(["solve", "1212121"]) == 2
+    assert "the game is over" in capsys.readouterr().err
+    assert solve_cli.main(["solve", "44", "--max-nodes", "100"]) == 2
+    assert "budget ran out" in capsys.readouterr().err
+    assert solve_cli.main(["make-positions", str(tmp_path), "--size", "4x4", "--count", "3"]) == 0
+    files = sorted(tmp_path.iterdir())
+    assert [f.name for f in files] == ["4x4_beginning.txt", "4x4_end.txt", "4x4_middle.txt"]
+    assert solve_cli.main(["accuracy", "solver", "--size", "4x4", "--positions", *map(str, files)]) == 0
+    assert "optimal 1.000" in capsys.readouterr().out
