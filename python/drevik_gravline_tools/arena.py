@@ -40,7 +40,8 @@ def _winning_columns(g: Game, cols: Iterable[int]) -> list[int]:
     for c in cols:
         child = g.clone()
         child.apply_action(c)
-        if child.is_over() and child.outcome().winner() is not None:
+        outcome = child.outcome()
+        if outcome is not None and outcome.winner() is not None:
             out.append(c)
     return out
 

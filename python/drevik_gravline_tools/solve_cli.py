@@ -35,7 +35,7 @@ class _Progress:
 
     def __init__(self, total: int, desc: str) -> None:
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             self.bar = None
         else:
