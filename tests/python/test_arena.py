@@ -120,3 +120,14 @@ def test_command_line_solves_plays_and_refuses(capsys: pytest.CaptureFixture[str
     assert [f.name for f in files] == ["4x4_beginning.txt", "4x4_end.txt", "4x4_middle.txt"]
     assert solve_cli.main(["accuracy", "solver", "--size", "4x4", "--positions", *map(str, files)]) == 0
     assert "optimal 1.000" in capsys.readouterr().out
+
+
+def test_shipped_7x6_positions_hold_their_solved_scores() -> None:
+    positions = arena.load_positions(7, 6)
+    phases = {p.phase for p in positions}
+    assert phases == {"beginning", "middle", "end"}
+    sample = [p for p in positions if p.phase != "beginning"][::10] + [p for p in positions if p.phase == "beginning"][:5]
+    solver = Solver(7, 6)
+    for p in sample:
+        assert arena.phase_of(len(p.moves), 42) == p.phase
+        assert solver.score(arena.game_of(p.moves, 7, 6)) == p.score
