@@ -257,3 +257,35 @@ def test_game_borrow_is_released_after_a_refusal() -> None:
         solver.score(g)
     g.apply_action(0)  # the game's borrow was given back
     assert sys.getrefcount(g) == before
+
+
+def test_search_runs_without_the_interpreter_lock_under_a_shared_borrow() -> None:
+    import threading
+    import time
+
+    solver = Solver(7, 6, table_mb=1)
+    g = game_of("44")
+    errors: list[BaseException] = []
+
+    def search() -> None:
+        try:
+            solver.score(g, time_limit=1.5)
+        except BaseException as e:  # the budget error is expected
+            errors.append(e)
+
+    t = threading.Thread(target=search)
+    t.start()
+    time.sleep(0.3)
+    ticks = 0
+    deadline = time.monotonic() + 0.2
+    while time.monotonic() < deadline:  # this thread runs while the other searches
+        ticks += 1
+    assert t.is_alive() and ticks > 1000
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        solver.clear()
+    # Searches share the solver; the game was only borrowed while it was read.
+    assert solver.score(game_of("5554224333234511764415115")) == 4
+    g.apply_action(0)
+    t.join()
+    assert len(errors) == 1 and isinstance(errors[0], SolverBudgetExceeded)
+    solver.clear()
