@@ -14,6 +14,7 @@
 #include <bit>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -81,10 +82,12 @@ private:
     std::size_t mask_ = 0;
 };
 
-/// Where a search stops early: after `max_nodes` nodes, or at `deadline`.
+/// Where a search stops early: after `max_nodes` nodes, at `deadline`, or
+/// when `interrupted` (asked every 2^18 nodes, a few tens of milliseconds) says so.
 struct SolveBudget {
     uint64_t max_nodes = UINT64_MAX;
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    std::function<bool()> interrupted;
 };
 
 /// One thread's searcher for one board size over a shared table. Not thread
@@ -253,7 +256,9 @@ private:
     /// The clock is read once every 1024 nodes.
     bool out_of_budget() {
         if (nodes_ > budget_.max_nodes) return true;
-        return (nodes_ & 1023) == 0 && budget_.deadline && std::chrono::steady_clock::now() >= *budget_.deadline;
+        if ((nodes_ & 1023) != 0) return false;
+        if (budget_.deadline && std::chrono::steady_clock::now() >= *budget_.deadline) return true;
+        return (nodes_ & ((1u << 18) - 1)) == 0 && budget_.interrupted && budget_.interrupted();
     }
 
     /// The score within [alpha, beta] of a running position whose mover has no

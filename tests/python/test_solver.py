@@ -289,3 +289,18 @@ def test_search_runs_without_the_interpreter_lock_under_a_shared_borrow() -> Non
     t.join()
     assert len(errors) == 1 and isinstance(errors[0], SolverBudgetExceeded)
     solver.clear()
+
+
+def test_an_interrupt_stops_a_long_search() -> None:
+    import _thread
+    import threading
+
+    solver = Solver(7, 6, table_mb=1)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            solver.score(game_of("44"), time_limit=20.0)
+    finally:
+        timer.cancel()
+    assert solver.score(game_of("5554224333234511764415115")) == 4

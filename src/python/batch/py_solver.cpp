@@ -3,6 +3,7 @@
 // interpreter lock, many positions over threads; and SolverBudgetExceeded.
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,6 +97,21 @@ SolveBudget budget_of(const SolverCore &c, PyObject *max_nodes, PyObject *time_l
     throw PyError(budget_error, "the search budget ran out after " + std::to_string(nodes) + " nodes");
 }
 
+/// The search's interrupt test on the calling thread: with the lock taken
+/// back, a pending signal (Ctrl-C) stops the search and its exception is kept
+/// in `signal` to be raised once the lock is held for good.
+std::function<bool()> signal_check(Unlocked &unlocked, std::optional<PyError> &signal) {
+    return [&unlocked, &signal] {
+        return unlocked.locked([&] {
+            if (PyErr_CheckSignals() < 0) {
+                signal.emplace(PyError::fetch());
+                return true;
+            }
+            return false;
+        });
+    };
+}
+
 /// The search position of a Game argument of the solver's size, read under
 /// the game's borrow; ValueError for another size or a position that cannot
 /// be searched (over, or an edited board no game reaches).
@@ -171,17 +187,20 @@ Ref solver_score(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     return with_solver(self, [&](SolverCore &c, auto n) {
         constexpr int NW = decltype(n)::value;
         const bool weak = flag_arg(a[1], "weak");
-        const SolveBudget budget = budget_of(c, a[2], a[3]);
+        SolveBudget budget = budget_of(c, a[2], a[3]);
         const auto p = position_arg<NW>(a[0], c, "game");
         std::optional<int> r;
         uint64_t nodes;
+        std::optional<PyError> signal;
         {
             Unlocked unlocked;
+            budget.interrupted = signal_check(unlocked, signal);
             Solver<NW> solver(c.width, c.height, c.table);
             r = solver.solve(p, weak, budget);
             nodes = solver.nodes();
         }
         c.nodes.store(nodes, std::memory_order_relaxed);
+        if (signal) throw std::move(*signal);
         if (!r) throw_budget(nodes);
         return py_long(*r);
     });
@@ -190,18 +209,21 @@ Ref solver_score(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
 /// Each column's score of a game, or the budget error.
 template <int NW>
 std::vector<int> column_scores(SolverCore &c, PyObject *game, PyObject *max_nodes, PyObject *time_limit) {
-    const SolveBudget budget = budget_of(c, max_nodes, time_limit);
+    SolveBudget budget = budget_of(c, max_nodes, time_limit);
     const auto p = position_arg<NW>(game, c, "game");
     std::vector<int> out(c.width);
     bool done;
     uint64_t nodes;
+    std::optional<PyError> signal;
     {
         Unlocked unlocked;
+        budget.interrupted = signal_check(unlocked, signal);
         Solver<NW> solver(c.width, c.height, c.table);
         done = solver.move_scores(p, out.data(), budget);
         nodes = solver.nodes();
     }
     c.nodes.store(nodes, std::memory_order_relaxed);
+    if (signal) throw std::move(*signal);
     if (!done) throw_budget(nodes);
     return out;
 }
