@@ -175,12 +175,18 @@ TYPED_TEST(SolverWords, AgreesWithMinimaxNearTheEnd) {
 TEST(Solver, BudgetStopsTheSearchAndLeavesTheTableSound) {
     Fixture<1> f(5, 4);
     const auto p = Solver<1>::position_of(Game<1>::make(5, 4));
-    EXPECT_EQ(f.solver.solve(p, false, SolveBudget{100, {}}), std::nullopt);
+    EXPECT_EQ(f.solver.solve(p, false, SolveBudget{100, {}, {}}), std::nullopt);
     EXPECT_LE(f.solver.nodes(), 101u);
     const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
-    EXPECT_EQ(f.solver.solve(p, false, SolveBudget{UINT64_MAX, past}), std::nullopt);
+    EXPECT_EQ(f.solver.solve(p, false, SolveBudget{UINT64_MAX, past, {}}), std::nullopt);
     std::vector<int> scores(5);
-    EXPECT_FALSE(f.solver.move_scores(p, scores.data(), SolveBudget{50, {}}));
+    EXPECT_FALSE(f.solver.move_scores(p, scores.data(), SolveBudget{50, {}, {}}));
+    int asked = 0;
+    const auto stop = [&asked] { return ++asked == 2; };
+    Fixture<1> deep(6, 5);
+    EXPECT_EQ(deep.solver.solve(Solver<1>::position_of(Game<1>::make(6, 5)), false, SolveBudget{UINT64_MAX, {}, stop}),
+              std::nullopt);
+    EXPECT_EQ(asked, 2);
     // After the stopped searches, the same table gives what a fresh one gives.
     Fixture<1> fresh(5, 4);
     const std::optional<int> truth = fresh.solver.solve(p, false);
