@@ -10,7 +10,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from drevik_gravline import Game
 
-__all__ = ["GameBatch", "encode_games", "Records", "self_play"]
+__all__ = ["GameBatch", "encode_games", "Records", "self_play", "SolverBudgetExceeded", "Solver", "FULL_COLUMN"]
 
 _F32: TypeAlias = NDArray[np.float32]
 _Bool: TypeAlias = NDArray[np.bool_]
@@ -141,3 +141,50 @@ def self_play(
     """Plays games first_game .. first_game + games - 1 and returns their Records."""
 
 def _records_from_pickle(version: int, width: int, height: int, arrays: dict[str, NDArray[Any]]) -> Records: ...
+
+FULL_COLUMN: int
+"""The score Solver.move_scores gives a full column: -1000, below every score."""
+
+class SolverBudgetExceeded(RuntimeError):
+    """A solver search passed its max_nodes or time_limit; the solver stays usable."""
+
+@final
+class Solver:
+    """An exact solver for positions of one board size, its table kept between calls."""
+    def __new__(
+        cls,
+        width: int,
+        height: int,
+        *,
+        table_mb: int = 64,
+        threads: int = 1,
+        max_nodes: int | None = None,
+        time_limit: float | None = None,
+    ) -> Self: ...
+    def score(
+        self, game: Game, *, weak: bool = False, max_nodes: int | None = ..., time_limit: float | None = ...
+    ) -> int:
+        """The exact score for the side to move (weak=True: its sign only)."""
+    def move_scores(
+        self, game: Game, *, max_nodes: int | None = ..., time_limit: float | None = ...
+    ) -> NDArray[np.int32]:
+        """Each column's score for the side to move; FULL_COLUMN for a full column."""
+    def best_moves(self, game: Game, *, max_nodes: int | None = ..., time_limit: float | None = ...) -> list[int]:
+        """The columns whose move keeps the exact score, left to right."""
+    def scores(
+        self,
+        games: GameBatch | Sequence[Game],
+        *,
+        weak: bool = False,
+        max_nodes: int | None = ...,
+        time_limit: float | None = ...,
+    ) -> NDArray[np.int32]:
+        """score() of each game, over the solver's threads."""
+    def clear(self) -> None:
+        """Empties the transposition table."""
+    def width(self) -> int: ...
+    def height(self) -> int: ...
+    def nodes(self) -> int:
+        """Nodes searched by the last call that finished or ran out of budget."""
+    def table_bytes(self) -> int:
+        """The transposition table's size in bytes (a power of two)."""

@@ -17,6 +17,8 @@ void add_game_batch(PyObject *module);
 void add_records(PyObject *module);
 /// The self-play generator (py_self_play.cpp).
 void add_self_play(PyObject *module);
+/// The exact solver and its budget exception (py_solver.cpp).
+void add_solver(PyObject *module);
 
 /// A new Records object holding `r`.
 Ref new_records(Records &&r);
