@@ -96,9 +96,17 @@ def test_two_threads_on_one_large_batch_never_work_at_once():
             try:
                 mask = b.legal_mask()
                 _, done = b.step((rng.random(mask.shape) + mask).argmax(1))
-                b.reset(done)
             except RuntimeError as exc:
                 refused.append(str(exc))
+                continue
+            # The finished games must be reset before the next step: a refused
+            # reset is tried again, or a finished game would be stepped.
+            while True:
+                try:
+                    b.reset(done)
+                    break
+                except RuntimeError as exc:
+                    refused.append(str(exc))
         stop.set()
 
     def reader():
