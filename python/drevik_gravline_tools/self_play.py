@@ -34,6 +34,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from drevik_gravline_tools.ray_runner import ClusterTooSmall, ShardError
+from drevik_gravline_tools.shards import replaced_atomically
 
 if TYPE_CHECKING:
     from drevik_gravline_batch import Records
@@ -308,31 +309,10 @@ def _physical_memory() -> int:
 
 # ---- writing ----
 
-@contextmanager
-def _replaced(path: Path) -> Iterator[str]:
-    """A temporary name beside `path` ending in ".npz"; renamed to `path` when
-    the block completes, removed when it fails or is interrupted."""
-    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp.npz", dir=path.parent)
-    os.close(fd)
-    try:
-        yield temp
-        # mkstemp makes the file private; the result gets the usual permissions.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except FileNotFoundError:
-            pass
-        raise
-
-
 def write_records(records: Records, path: Path, compressed: bool = False) -> Path:
     """Writes the compact records to exactly `path` (a name ending in ".npz"),
     atomically; returns `path`."""
-    with _replaced(path) as temp:
+    with replaced_atomically(path, ".tmp.npz") as temp:
         records.save(temp, compressed=compressed)
     return path
 
@@ -353,7 +333,7 @@ def write_dense(records: Records, path: Path, mirror: bool = True) -> Path:
 
     shapes = dense_shapes(records, mirror)
     n = len(records)
-    with _replaced(path) as temp, zipfile.ZipFile(temp, "w", zipfile.ZIP_DEFLATED, allowZip64=True) as zf:
+    with replaced_atomically(path, ".tmp.npz") as temp, zipfile.ZipFile(temp, "w", zipfile.ZIP_DEFLATED, allowZip64=True) as zf:
         for name in DENSE_FIELDS:
             with zf.open(f"{name}.npy", "w", force_zip64=True) as member:
                 header = {"descr": np.lib.format.dtype_to_descr(np.dtype(np.float32)),

@@ -31,6 +31,7 @@ import tempfile
 import threading
 import zipfile
 from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -174,11 +175,25 @@ def shard_checksum(path: str | os.PathLike[str], verify: bool = True) -> str:
         raise ShardCheckError(f"shard {os.fspath(path)} is damaged: {exc}") from None
 
 
-def _replace_atomically(temp: str, path: Path) -> None:
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temp, 0o666 & ~umask)
-    os.replace(temp, path)
+@contextmanager
+def replaced_atomically(path: Path, suffix: str = _TEMP_SUFFIX) -> Iterator[str]:
+    """A temporary name beside `path` (ending in `suffix`); renamed to `path`
+    when the block completes, removed when it fails or is interrupted."""
+    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix, dir=path.parent)
+    os.close(fd)
+    try:
+        yield temp
+        # mkstemp makes the file private; the result gets the usual permissions.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except FileNotFoundError:
+            pass
+        raise
 
 
 def write_shard(folder: Path, index: int, first_game: int, games: int, records: Records) -> dict[str, Any]:
@@ -192,19 +207,11 @@ def write_shard(folder: Path, index: int, first_game: int, games: int, records: 
     fields = records.views()
     arrays: list[tuple[str, Any]] = [("format_version", np.array(1, np.int64)), ("width", np.array(records.width(), np.int64)),
               ("height", np.array(records.height(), np.int64)), *fields.items()]
-    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=_TEMP_SUFFIX, dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as f:
+    with replaced_atomically(path) as temp:
+        with open(temp, "wb") as f:
             write_npz_aligned(f, arrays)
         digest = shard_checksum(temp, verify=False)
         size = os.path.getsize(temp)
-        _replace_atomically(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except FileNotFoundError:
-            pass
-        raise
     return {"index": index, "file": path.name, "first_game": first_game, "games": games,
             "records": len(records), "bytes": size, "checksum": digest}
 
@@ -292,18 +299,9 @@ def read_manifest(folder: str | os.PathLike[str]) -> dict[str, Any]:
 def write_manifest(folder: Path, manifest: dict[str, Any]) -> None:
     """Replaces the manifest of `folder` atomically, its shards in game order."""
     manifest["shards"] = sorted(manifest["shards"], key=lambda e: e["first_game"])
-    fd, temp = tempfile.mkstemp(prefix=f".{MANIFEST}.", suffix=_TEMP_SUFFIX, dir=folder)
-    try:
-        with os.fdopen(fd, "w") as f:
-            json.dump(manifest, f, indent=1)
-            f.write("\n")
-        _replace_atomically(temp, folder / MANIFEST)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except FileNotFoundError:
-            pass
-        raise
+    with replaced_atomically(folder / MANIFEST) as temp, open(temp, "w") as f:
+        json.dump(manifest, f, indent=1)
+        f.write("\n")
 
 
 def remove_temporaries(folder: Path) -> None:

@@ -185,7 +185,7 @@ def test_an_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path):
     target = tmp_path / "x.npz"
     target.write_bytes(b"old")
     with pytest.raises(KeyboardInterrupt):
-        with job._replaced(target) as temp:
+        with job.replaced_atomically(target, ".tmp.npz") as temp:
             Path(temp).write_bytes(b"half")
             raise KeyboardInterrupt
     assert target.read_bytes() == b"old"
