@@ -11,7 +11,8 @@ from __future__ import annotations
 import importlib
 import operator
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, cast
 
 if TYPE_CHECKING:
@@ -139,17 +140,7 @@ def self_play_ray(games: int, width: int, height: int, *, policy: Policy = "tact
             progress(0)
         return drevik_gravline_batch.self_play(0, width, height, policy=policy, seed=seed)
 
-    ray = import_ray()
-    connected = ray.is_initialized()
-    if connected and address is not None:
-        raise ValueError("this process is already connected to Ray: leave address out "
-                         "to run on that connection")
-    if not connected:
-        if address is None:
-            _check_local_cpus(threads_per_shard)
-        _connect(ray, address)
-    try:
-        _check_cpus(ray, threads_per_shard)
+    with _cluster(address, threads_per_shard) as ray:
         if shards is None:
             slots = int(ray.cluster_resources().get("CPU", 0)) // threads_per_shard
             shards = max(1, min(SHARDS_PER_CPU * slots, games // MIN_DEFAULT_SHARD))
@@ -157,8 +148,27 @@ def self_play_ray(games: int, width: int, height: int, *, policy: Policy = "tact
         play = _play if _play is not None else play_shard
         return _run(ray, play, shard_ranges(games, shards), width, height, policy, seed,
                     threads_per_shard, max_retries, progress)
+
+
+@contextmanager
+def _cluster(address: str | None, threads: int) -> Iterator[Any]:
+    """Ray, connected to the cluster at `address` (a new local one when None,
+    or the connection this process already has), with a node that can run a
+    shard of `threads` threads. Only a connection made here is closed on
+    leaving; a local cluster stops with it."""
+    ray = import_ray()
+    connected = ray.is_initialized()
+    if connected and address is not None:
+        raise ValueError("this process is already connected to Ray: leave address out "
+                         "to run on that connection")
+    if not connected:
+        if address is None:
+            _check_local_cpus(threads)
+        _connect(ray, address)
+    try:
+        _check_cpus(ray, threads)
+        yield ray
     finally:
-        # Only a connection made here is closed; a local cluster stops with it.
         if not connected:
             ray.shutdown()
 
@@ -257,41 +267,32 @@ def self_play_ray_to_folder(folder: str | os.PathLike[str], games: int, width: i
     if not todo:
         return sh.finish_run(path, manifest)
 
-    ray = import_ray()
-    connected = ray.is_initialized()
-    if connected and address is not None:
-        raise ValueError("this process is already connected to Ray: leave address out "
-                         "to run on that connection")
-    if not connected:
-        if address is None:
-            _check_local_cpus(threads_per_shard)
-        _connect(ray, address)
+    # The cluster is left (and a local one stopped) before the temporary files
+    # of cancelled or failed shards are removed, so that no worker writes one after.
     try:
-        _check_cpus(ray, threads_per_shard)
-        write = _write if _write is not None else sh.play_shard_to_folder
-        task = ray.remote(num_cpus=threads_per_shard, max_retries=max_retries)(write)
-        refs = [task.options(name=f"self_play {_games(first, count)} to {path}").remote(
-                    os.fspath(path), index, first, count, width, height, policy, seed, threads_per_shard)
-                for index, first, count in todo]
-        shard_of = {ref: (first, count) for ref, (_, first, count) in zip(refs, todo)}
-        pending = refs
-        try:
-            while pending:
-                ready, pending = ray.wait(pending, num_returns=1)
-                for ref in ready:
-                    entry = _fetch_entry(ray, ref, shard_of[ref], max_retries)
-                    manifest["shards"].append(entry)
-                    sh.write_manifest(path, manifest)
-                    done += shard_of[ref][1]
-                    if progress is not None:
-                        progress(done)
-        except BaseException:
-            for ref in pending:
-                ray.cancel(ref)
-            raise
+        with _cluster(address, threads_per_shard) as ray:
+            write = _write if _write is not None else sh.play_shard_to_folder
+            task = ray.remote(num_cpus=threads_per_shard, max_retries=max_retries)(write)
+            refs = [task.options(name=f"self_play {_games(first, count)} to {path}").remote(
+                        os.fspath(path), index, first, count, width, height, policy, seed, threads_per_shard)
+                    for index, first, count in todo]
+            shard_of = {ref: (first, count) for ref, (_, first, count) in zip(refs, todo)}
+            pending = refs
+            try:
+                while pending:
+                    ready, pending = ray.wait(pending, num_returns=1)
+                    for ref in ready:
+                        entry = _fetch_entry(ray, ref, shard_of[ref], max_retries)
+                        manifest["shards"].append(entry)
+                        sh.write_manifest(path, manifest)
+                        done += shard_of[ref][1]
+                        if progress is not None:
+                            progress(done)
+            except BaseException:
+                for ref in pending:
+                    ray.cancel(ref)
+                raise
     finally:
-        if not connected:
-            ray.shutdown()
         sh.remove_temporaries(path)
     return sh.finish_run(path, manifest)
 
