@@ -219,11 +219,12 @@ def _games(first: int, count: int) -> str:
     return f"games {first}..{first + count - 1}" if count else "no games"
 
 
-def _fetch(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> Records:
+def _fetch(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> Any:
+    """A shard task's result (its records, or its manifest entry when it wrote
+    a file), or ShardError saying why there is none."""
     games = _games(*shard)
     try:
-        records: Records = ray.get(ref)
-        return records
+        return ray.get(ref)
     except ray.exceptions.RayTaskError as e:
         # The generator raised: it would raise again, so Ray made no retry.
         cause = e.cause if e.cause is not None else e
@@ -282,7 +283,7 @@ def self_play_ray_to_folder(folder: str | os.PathLike[str], games: int, width: i
                 while pending:
                     ready, pending = ray.wait(pending, num_returns=1)
                     for ref in ready:
-                        entry = _fetch_entry(ray, ref, shard_of[ref], max_retries)
+                        entry: dict[str, Any] = _fetch(ray, ref, shard_of[ref], max_retries)
                         manifest["shards"].append(entry)
                         sh.write_manifest(path, manifest)
                         done += shard_of[ref][1]
@@ -295,19 +296,3 @@ def self_play_ray_to_folder(folder: str | os.PathLike[str], games: int, width: i
     finally:
         sh.remove_temporaries(path)
     return sh.finish_run(path, manifest)
-
-
-def _fetch_entry(ray: Any, ref: Any, shard: tuple[int, int], max_retries: int) -> dict[str, Any]:
-    games = _games(*shard)
-    try:
-        entry: dict[str, Any] = ray.get(ref)
-        return entry
-    except ray.exceptions.RayTaskError as e:
-        cause = e.cause if e.cause is not None else e
-        raise ShardError(f"self-play shard of {games} failed: "
-                         f"{type(cause).__name__}: {cause}") from cause
-    except ray.exceptions.RayError as e:
-        text = str(e).strip()
-        reason = text.splitlines()[0] if text else type(e).__name__
-        raise ShardError(f"self-play shard of {games} failed on each of its "
-                         f"{max_retries + 1} attempts; last: {reason}") from e
