@@ -35,6 +35,16 @@ thread_local long allocations_before_failure = -1;
 [[gnu::noinline]] void *operator new[](std::size_t n) { return ::operator new(n); }
 [[gnu::noinline]] void operator delete[](void *p) noexcept { ::operator delete(p); }
 [[gnu::noinline]] void operator delete[](void *p, std::size_t) noexcept { ::operator delete(p); }
+// The nothrow forms (std::stable_sort's buffer), which the sanitizer's runtime
+// would otherwise serve with its own heap and this delete then free with free().
+[[gnu::noinline]] void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+    try {
+        return ::operator new(n);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+[[gnu::noinline]] void operator delete(void *p, const std::nothrow_t &) noexcept { ::operator delete(p); }
 
 using namespace gravline;
 using namespace gravline::testing;
