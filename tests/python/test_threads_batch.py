@@ -192,8 +192,8 @@ def test_containers_changed_by_another_thread_while_a_call_reads_them():
 
     def read():
         for _ in range(scaled(300)):
-            assert len(encode_games(games)) in (48, 49)
-            assert GameBatch.from_games(games).count() in (48, 49)
+            assert len(encode_games(games)) in (48, 49, 50)
+            assert GameBatch.from_games(games).count() in (48, 49, 50)
             assert len(gb.Records.concat(records)) > 0
             got = source.expand(rows, out=out)
             assert sorted(got) == sorted(out)
