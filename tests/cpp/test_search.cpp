@@ -97,7 +97,7 @@ TYPED_TEST(Search, WinInOneIsProvenAndPlayed) {
     for (SearchAlgorithm a : {SearchAlgorithm::Puct, SearchAlgorithm::Gumbel}) {
         SearchConfig c;
         c.algorithm = a;
-        c.simulations = 64;
+        c.simulations = 300;
         c.seed = 3;
         c.gumbel_samples = kMaxColumns;  // a Gumbel root only looks at the columns it samples
         auto s = TreeSearch<NW>::make({g}, c);
