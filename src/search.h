@@ -134,6 +134,7 @@ struct SearchNode {
 template <int NW>
 struct SearchLeaf {
     int32_t node;
+    int32_t root_child;  // the root's child it went through (its place among them), or -1
     uint32_t legal;
     SearchPosition<NW> position;
 };
@@ -245,7 +246,7 @@ struct GumbelValues {
             p += ch.prior;
         }
         if (n == 0) return s.value;
-        return (double(s.value) + n * pq / p) / (1 + n);
+        return (double(s.value) + (p > 0 ? n * pq / p : 0.0)) / (1 + n);
     }
 
     /// logit + sigma(completed Q) of every child, sigma(q) = (c_visit + max N) c_scale q.
@@ -387,6 +388,22 @@ public:
         tree.leaves.clear();
         if (tree.fresh && tree.nodes[0].expanded()) prepare_root(tree);
     }
+
+    /// Takes back tree t's leaves of this step unevaluated, as if never gathered.
+    void abandon(std::size_t t) {
+        SearchTree<NW> &tree = trees_[t];
+        for (const SearchLeaf<NW> &leaf : tree.leaves) {
+            tree.nodes[leaf.node].state &= ~node_state::kPending;
+            if (leaf.node == 0 && !tree.nodes[0].expanded()) continue;  // the root's own evaluation
+            for (int32_t j = leaf.node; j >= 0; j = tree.nodes[j].parent) --tree.nodes[j].virtual_loss;
+            --tree.started;
+            if (leaf.root_child >= 0) --tree.root_visits[leaf.root_child];
+        }
+        tree.leaves.clear();
+    }
+
+    /// The legal columns at root t.
+    uint32_t root_legal(std::size_t t) const { return trees_[t].root.legal(geometry_); }
 
     /// Runs tree t's search to its end with the built-in evaluator: uniform
     /// priors and the value of one random playout from the leaf.
@@ -623,7 +640,7 @@ private:
         if (!tree.nodes[0].expanded()) {
             // The root's own evaluation comes first, alone, and is no simulation of the budget.
             tree.nodes[0].state |= node_state::kPending;
-            tree.leaves.push_back({0, tree.root.legal(geometry_), tree.root});
+            tree.leaves.push_back({0, -1, tree.root.legal(geometry_), tree.root});
             return 1;
         }
         if (tree.fresh) prepare_root(tree);
@@ -654,7 +671,7 @@ private:
             }
             leaf.state |= node_state::kPending;
             for (int32_t j = i; j >= 0; j = tree.nodes[j].parent) ++tree.nodes[j].virtual_loss;
-            tree.leaves.push_back({i, p.legal(geometry_), p});
+            tree.leaves.push_back({i, root_child, p.legal(geometry_), p});
         }
         return tree.leaves.size();
     }

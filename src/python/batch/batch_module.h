@@ -18,6 +18,9 @@ void add_records(PyObject *module);
 /// The self-play generator (py_self_play.cpp).
 void add_self_play(PyObject *module);
 
+/// The Search class (py_search.cpp).
+void add_search(PyObject *module);
+
 /// A new Records object holding `r`.
 Ref new_records(Records &&r);
 

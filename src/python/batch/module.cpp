@@ -13,6 +13,7 @@ void exec_module(PyObject *module) {
     add_game_batch(module);
     add_records(module);
     add_self_play(module);
+    add_search(module);
 }
 
 // Only read after load: the interpreter initialises the definition's header
