@@ -445,7 +445,7 @@ PyMethodDef search_methods[] = {
     {"sample_actions", as_cfunction(fastcall<search_sample_actions>), kFast,
      "sample_actions($self, temperature=1.0, seed=0)\n--\n\nA column per root drawn from policy(temperature)."},
     {"advance", as_cfunction(fastcall<search_advance>), kFast,
-     "advance($self, actions, finished='stop')\n--\n\nEach root plays its action, keeping that child's subtree."},
+     "advance($self, actions, *, finished='stop')\n--\n\nEach root plays its action, keeping that child's subtree."},
     {"stopped", noargs<search_stopped>, METH_NOARGS,
      "stopped($self)\n--\n\nWhether each tree's game ended (bool)."},
     {"count", noargs<search_count>, METH_NOARGS, "count($self)\n--\n\nThe number of trees."},
