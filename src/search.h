@@ -57,20 +57,28 @@ struct SearchPosition {
         return static_cast<uint32_t>(~(red | yellow).extract((g.height - 1u) * w, w) & ((uint64_t{1} << w) - 1));
     }
 
-    /// Plays a legal column; answers 1 when the move won, 2 when it filled the
-    /// board, else 0.
-    int play(unsigned col, const BoardGeometry<NW> &g) {
+    /// Plays a legal column, without asking whether the game ended.
+    void drop(unsigned col, const BoardGeometry<NW> &g) {
         const Bitboard<NW> occupied = red | yellow;
         // A board edited below its pieces lands the piece in the lowest gap.
         const unsigned k = g.column_masks[col].and_not(occupied).lowest_set_bit();
-        Bitboard<NW> &mine = yellow_moves ? yellow : red;
-        mine.set_bit(k);
+        (yellow_moves ? yellow : red).set_bit(k);
         std::copy_backward(recent.begin(), recent.end() - 1, recent.end());
         recent[0] = static_cast<uint16_t>(k);
         ++moves;
         yellow_moves = !yellow_moves;
-        if (has_four(mine, g)) return 1;
+    }
+
+    /// After a move: 1 when it won, 2 when it filled the board, else 0.
+    int ended(const BoardGeometry<NW> &g) const {
+        if (has_four(yellow_moves ? red : yellow, g)) return 1;
         return g.top_row.and_not(red | yellow).empty() ? 2 : 0;
+    }
+
+    /// Plays a legal column; answers as ended() does.
+    int play(unsigned col, const BoardGeometry<NW> &g) {
+        drop(col, g);
+        return ended(g);
     }
 
     /// The 17 planes into `out`, as encode_planes writes them.
@@ -312,7 +320,9 @@ public:
             SearchTree<NW> &tree = s.trees_[t];
             tree.rng = GameRng::for_game(c.seed, t);
             tree.clear_to(SearchPosition<NW>::of(roots[t]));
-            tree.nodes.reserve(std::size_t{c.simulations} + 1);
+            // Room for a child per column for each simulation, within reason: a
+            // tree grows by doubling past it.
+            tree.nodes.reserve(std::min<std::size_t>(std::size_t{c.simulations} * s.geometry_.width + 1, 1 << 16));
         }
         if (c.algorithm == SearchAlgorithm::Gumbel)
             for (uint32_t m = 1; m <= std::min<uint32_t>(c.gumbel_samples, kMaxColumns); ++m)
@@ -655,8 +665,9 @@ private:
                 if (i == 0) root_child = c - s.first_child;
                 i = c;
                 SearchNode &child = tree.nodes[i];
-                const int result = p.play(child.column, geometry_);
+                p.drop(child.column, geometry_);
                 if (!(child.state & node_state::kChecked)) {
+                    const int result = p.ended(geometry_);
                     child.state |= node_state::kChecked | (result == 1 ? node_state::kLoss : result == 2 ? node_state::kDraw : 0);
                     if (result == 1) settle(tree, i);
                 }
