@@ -699,15 +699,17 @@ private:
             const double x = double(logits[std::countr_zero(cols)]);
             sum += e[n] = m == -std::numeric_limits<double>::infinity() ? 1.0 : std::exp(x - m);
         }
+        // The children are made in place: a node built aside and copied in
+        // would wait on its own stores.
+        tree.nodes.resize(tree.nodes.size() + static_cast<std::size_t>(n));
+        SearchNode *child = tree.nodes.data() + first;
         n = 0;
-        for (uint32_t cols = leaf.legal; cols; cols &= cols - 1, ++n) {
+        for (uint32_t cols = leaf.legal; cols; cols &= cols - 1, ++n, ++child) {
             const unsigned c = static_cast<unsigned>(std::countr_zero(cols));
-            SearchNode child;
-            child.parent = leaf.node;
-            child.column = static_cast<uint8_t>(c);
-            child.prior = static_cast<float>(e[n] / sum);
-            child.logit = std::max(logits[c], -1e30f);
-            tree.nodes.push_back(child);
+            child->parent = leaf.node;
+            child->column = static_cast<uint8_t>(c);
+            child->prior = static_cast<float>(e[n] / sum);
+            child->logit = std::max(logits[c], -1e30f);
         }
         SearchNode &node = tree.nodes[leaf.node];
         node.first_child = first;
