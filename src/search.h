@@ -301,6 +301,47 @@ struct GumbelRule {
     }
 };
 
+/// Appends a search's record of position `p` to `out` (version 2): `columns`
+/// the game's columns so far, `dist` the search's distribution (width
+/// weights, at least one where a move may be played), `root_value` its value,
+/// `action` the column played. The value, opponent policy and mask are left
+/// for finish_search_game.
+template <int NW>
+void append_search_record(const SearchPosition<NW> &p, const std::vector<uint8_t> &columns, const uint16_t *dist,
+                          float root_value, unsigned action, uint32_t game, Records &out) {
+    const unsigned w = out.width;
+    out.red.insert(out.red.end(), p.red.w.begin(), p.red.w.end());
+    out.yellow.insert(out.yellow.end(), p.yellow.w.begin(), p.yellow.w.end());
+    for (unsigned t = 0; t < kRecordMoves; ++t)
+        out.last_moves.push_back(t < columns.size() ? columns[columns.size() - 1 - t] : kNoMove);
+    out.turn.push_back(p.yellow_moves ? -1 : 1);
+    uint32_t weighted = 0;
+    for (unsigned c = 0; c < w; ++c)
+        if (dist[c]) weighted |= uint32_t{1} << c;
+    out.policy.push_back(weighted);
+    out.opponent_policy.push_back(0);
+    out.opponent_mask.push_back(0);
+    out.value.push_back(0);
+    out.game.push_back(game);
+    out.ply.push_back(static_cast<uint16_t>(columns.size()));
+    out.action.push_back(static_cast<uint8_t>(action));
+    out.visits.insert(out.visits.end(), dist, dist + w);
+    out.root_value.push_back(root_value);
+}
+
+/// Fills in the records [first, size) of one game that `winner` won (1 Red,
+/// -1 Yellow, 0 drawn): each value for its side to move, and the next
+/// record's policy as the opponent's.
+inline void finish_search_game(Records &out, std::size_t first, int winner) {
+    const std::size_t end = out.size();
+    for (std::size_t i = first; i < end; ++i) {
+        out.value[i] = static_cast<int8_t>(winner * out.turn[i]);
+        const bool last = i + 1 == end;
+        out.opponent_policy[i] = last ? 0 : out.policy[i + 1];
+        out.opponent_mask[i] = last ? 0 : 1;
+    }
+}
+
 /// The trees of many roots of one size and the steps that grow them. Each tree
 /// is worked on by one thread at a time, and its random numbers come from the
 /// run's seed and its root's index, so results never depend on the threads.
@@ -537,6 +578,26 @@ public:
             if (u < acc) return last;
         }
         return last;
+    }
+
+    /// Root t's distribution as width weights for a record: the visit counts
+    /// (scaled down past 65535) for PUCT, the improved policy times 65535 for
+    /// Gumbel; every column with a share keeps a weight of at least 1.
+    void distribution(std::size_t t, uint16_t *out) const {
+        const unsigned w = geometry_.width;
+        std::fill_n(out, w, uint16_t{0});
+        if (config_.algorithm == SearchAlgorithm::Gumbel) {
+            std::array<float, kMaxColumns> p{};
+            policy(t, 1.0, p.data());
+            for (unsigned c = 0; c < w; ++c)
+                if (p[c] > 0) out[c] = static_cast<uint16_t>(std::clamp(std::lround(p[c] * 65535.0), 1l, 65535l));
+            return;
+        }
+        std::array<uint32_t, kMaxColumns> v{};
+        visit_counts(t, v.data());
+        const uint32_t top = *std::max_element(v.begin(), v.begin() + w);
+        for (unsigned c = 0; c < w; ++c)
+            if (v[c]) out[c] = static_cast<uint16_t>(top <= 65535 ? v[c] : std::max<uint64_t>(1, uint64_t{v[c]} * 65535 / top));
     }
 
     // ---- moving on ----

@@ -41,11 +41,32 @@ constexpr std::array<Field, kFieldCount> kFields{{
     {"action", NPY_UINT8, 1},
 }};
 
-/// Calls f(field index, vector) for each field of `r`, in kFields order.
+/// The newest format version, written by save() for a search's records; files
+/// of every version from 1 up are read.
+constexpr long kRecordsFormatNewest = 2;
+/// Values per record that mean the board's width.
+constexpr unsigned kPerColumn = 0xffff;
+
+/// The further fields of version 2: the search's distribution and value.
+constexpr std::array<Field, 2> kSearchFields{{
+    {"visits", NPY_UINT16, kPerColumn},
+    {"root_value", NPY_FLOAT32, 1},
+}};
+
+/// Field i of the order Records::for_each_field follows.
+const Field &field_at(int i) { return i < kFieldCount ? kFields[i] : kSearchFields[i - kFieldCount]; }
+
+/// Calls f(field index, vector) for each field of `r`, in kFields order, then
+/// kSearchFields' for records of version 2.
 template <class R, class F>
 void for_each_field(R &r, F &&f) {
     int i = 0;
-    Records::for_each_field([&](std::size_t, auto &v) { f(i++, v); }, r);
+    Records::for_each_field(
+        [&](std::size_t, auto &v) {
+            if (i < kFieldCount || r.version >= 2) f(i, v);
+            ++i;
+        },
+        r);
 }
 
 constexpr std::array<const char *, 5> kExpandNames{"states", "policies", "values", "opponent_policies",
@@ -91,9 +112,9 @@ void records_dealloc(PyObject *o) noexcept {
 
 /// A new array of one field, copied from the records.
 template <class T>
-Ref field_array(const Field &f, const FieldVector<T> &v, std::size_t n, int words) {
+Ref field_array(const Field &f, const FieldVector<T> &v, std::size_t n, int words, unsigned width) {
     const npy_intp rows = static_cast<npy_intp>(n);
-    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+    const unsigned per = f.per_record == kPerColumn ? width : f.per_record ? f.per_record : static_cast<unsigned>(words);
     Ref a = f.per_record == 1 ? new_array(f.typenum, {rows}) : new_array(f.typenum, {rows, static_cast<npy_intp>(per)});
     if (!v.empty()) std::memcpy(array_data(a), v.data(), v.size() * sizeof(T));
     return a;
@@ -103,8 +124,8 @@ Ref records_arrays_dict(const Records &r) {
     numpy_api("Records.arrays()");
     Ref d = check(PyDict_New());
     for_each_field(r, [&](int i, const auto &v) {
-        Ref a = field_array(kFields[i], v, r.size(), r.words);
-        if (PyDict_SetItemString(d.get(), kFields[i].name, a.get()) < 0) throw_error_already_set();
+        Ref a = field_array(field_at(i), v, r.size(), r.words, r.width);
+        if (PyDict_SetItemString(d.get(), field_at(i).name, a.get()) < 0) throw_error_already_set();
     });
     return d;
 }
@@ -125,7 +146,8 @@ std::string dtype_text(PyArray_Descr *d) {
 /// Copies a field's array into `v`, checking its kind and shape: `rows` records
 /// (the first field's count when rows is -1, set from it).
 template <class T>
-void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVector<T> &v, Source src) {
+void read_field(PyObject *o, const Field &f, int words, unsigned width, npy_intp &rows, FieldVector<T> &v,
+                Source src) {
     const std::string where = std::string(src.data ? "array '" : "argument '") + f.name + "': ";
     if (!PyArray_Check(o)) {
         Ref qualname = check(PyType_GetQualName(Py_TYPE(o)));
@@ -139,7 +161,7 @@ void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVec
     if (PyArray_TYPE(a) != f.typenum || !PyArray_EquivTypes(PyArray_DESCR(a), want_descr))
         throw PyError(src.type_error(), where + "expected dtype " + dtype_text(want_descr) + ", got " +
                                             dtype_text(PyArray_DESCR(a)));
-    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+    const unsigned per = f.per_record == kPerColumn ? width : f.per_record ? f.per_record : static_cast<unsigned>(words);
     const int ndim = f.per_record == 1 ? 1 : 2;
     if (rows < 0 && PyArray_NDIM(a) >= 1) rows = PyArray_DIM(a, 0);
     bool ok = PyArray_NDIM(a) == ndim && PyArray_DIM(a, 0) == rows;
@@ -162,10 +184,10 @@ void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVec
 /// Records built from width, height and the eleven fields (`get(name)` gives
 /// a borrowed array), each checked, then every record checked for consistency.
 template <class Get>
-Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) {
+Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src, int version = 1) {
     numpy_api("Records.from_arrays()");
     const auto [w, h] = validate_board_dimensions(width, height);
-    Records r = Records::make(w, h);
+    Records r = Records::make(w, h, version);
     // The record count that most fields agree on; a field with another one is named.
     std::array<npy_intp, kFieldCount> lengths;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -183,7 +205,9 @@ Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) 
             throw PyError(PyExc_ValueError, std::string("the fields' lengths disagree: '") + kFields[i].name +
                                                 "' has " + std::to_string(lengths[i]) + " records, not " +
                                                 std::to_string(rows));
-    for_each_field(r, [&](int i, auto &v) { read_field(get(kFields[i].name), kFields[i], r.words, rows, v, src); });
+    for_each_field(r, [&](int i, auto &v) {
+        read_field(get(field_at(i).name), field_at(i), r.words, r.width, rows, v, src);
+    });
     std::string fault;
     {
         // Plain C++ over private vectors: the checks need no interpreter.
@@ -218,13 +242,19 @@ Ref records_compare(PyObject *self, PyObject *other, int op) {
 }
 
 Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static constexpr std::array<const char *, 2 + kFieldCount> names = [] {
-        std::array<const char *, 2 + kFieldCount> n{"width", "height"};
+    static constexpr std::array<const char *, 4 + kFieldCount> names = [] {
+        std::array<const char *, 4 + kFieldCount> n{"width", "height"};
         for (int i = 0; i < kFieldCount; ++i) n[2 + i] = kFields[i].name;
+        n[2 + kFieldCount] = kSearchFields[0].name;
+        n[3 + kFieldCount] = kSearchFields[1].name;
         return n;
     }();
-    const auto a = py::bind("Records.from_arrays()", names, 2, names.size(), args, nargs, kwnames);
+    const auto a = py::bind("Records.from_arrays()", names, 2, 2 + kFieldCount, args, nargs, kwnames);
     const uint64_t width = to_u64(a[0], "width"), height = to_u64(a[1], "height");
+    // The search's two fields come together, and make the records version 2.
+    const bool search = a[2 + kFieldCount] || a[3 + kFieldCount];
+    if (search && !(a[2 + kFieldCount] && a[3 + kFieldCount]))
+        throw PyError(PyExc_TypeError, "Records.from_arrays() needs both 'visits' and 'root_value', or neither");
     return records_from_fields(
         width, height,
         [&](const char *name) {
@@ -232,7 +262,7 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
                 if (std::strcmp(names[i], name) == 0) return a[i];
             panic("no such field");
         },
-        Source{false});
+        Source{false}, search ? 2 : 1);
 }
 
 Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -249,7 +279,7 @@ Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
         total += reinterpret_cast<PyRecords *>(item)->value.size();
     }
     const Records &first = reinterpret_cast<PyRecords *>(PySequence_Fast_GET_ITEM(seq.get(), 0))->value;
-    Records joined = Records::make(first.width, first.height);
+    Records joined = Records::make(first.width, first.height, first.version);
     joined.reserve(total);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Records &r = reinterpret_cast<PyRecords *>(PySequence_Fast_GET_ITEM(seq.get(), i))->value;
@@ -257,6 +287,9 @@ Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
             throw PyError(PyExc_ValueError, "records of one board size only: " + std::to_string(first.width) +
                                                 "x" + std::to_string(first.height) + " and " +
                                                 std::to_string(r.width) + "x" + std::to_string(r.height));
+        if (r.version != first.version)
+            throw PyError(PyExc_ValueError, "records of one format version only: " + std::to_string(first.version) +
+                                                " and " + std::to_string(r.version));
         joined.append(r);
     }
     return new_records(std::move(joined));
@@ -344,9 +377,12 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     Ref opponent = result(3, {rows, w});
     Ref masks = result(4, {rows});
 
+    // A search's records also give the search's values (a new array).
+    Ref root_values = r.version >= 2 ? new_array(NPY_FLOAT32, {rows}) : Ref();
     const ExpandOut dst{static_cast<float *>(array_data(states)), static_cast<float *>(array_data(policies)),
                         static_cast<float *>(array_data(values)), static_cast<float *>(array_data(opponent)),
-                        static_cast<float *>(array_data(masks))};
+                        static_cast<float *>(array_data(masks)),
+                        root_values ? static_cast<float *>(array_data(root_values)) : nullptr};
     {
         // The records never change and the arrays are held here, so the work
         // needs no interpreter.
@@ -360,6 +396,7 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     const Ref *arrays[5] = {&states, &policies, &values, &opponent, &masks};
     for (int k = 0; k < 5; ++k)
         if (PyDict_SetItemString(d.get(), kExpandNames[k], arrays[k]->get()) < 0) throw_error_already_set();
+    if (root_values && PyDict_SetItemString(d.get(), "root_values", root_values.get()) < 0) throw_error_already_set();
     return d;
 }
 
@@ -403,7 +440,7 @@ Ref records_save(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     const auto put = [&](const char *key, Ref v) {
         if (PyDict_SetItemString(kwargs.get(), key, v.get()) < 0) throw_error_already_set();
     };
-    put("format_version", scalar_array(NPY_INT64, kRecordsFormat));
+    put("format_version", scalar_array(NPY_INT64, r.version));
     put("width", scalar_array(NPY_INT64, r.width));
     put("height", scalar_array(NPY_INT64, r.height));
     Ref save = numpy_function(compressed ? "savez_compressed" : "savez");
@@ -443,10 +480,11 @@ uint64_t file_number(PyObject *v, const char *key) {
 /// Records from the fields of a file or pickle: a mapping of names to arrays,
 /// with the format version, width and height checked first.
 Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyObject *mapping) {
-    if (version != static_cast<uint64_t>(kRecordsFormat))
+    if (version < static_cast<uint64_t>(kRecordsFormat) || version > static_cast<uint64_t>(kRecordsFormatNewest))
         throw PyError(PyExc_ValueError, "records format version " + std::to_string(version) +
-                                            " is not supported (this module reads version " +
-                                            std::to_string(kRecordsFormat) + ")");
+                                            " is not supported (this module reads versions " +
+                                            std::to_string(kRecordsFormat) + " to " +
+                                            std::to_string(kRecordsFormatNewest) + ")");
     if (!dimension_ok(static_cast<unsigned>(std::min<uint64_t>(width, 1000))) ||
         !dimension_ok(static_cast<unsigned>(std::min<uint64_t>(height, 1000))))
         throw PyError(PyExc_ValueError, "the records' board size " + std::to_string(width) + "x" +
@@ -458,7 +496,7 @@ Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyOb
             if (!v) throw PyError(PyExc_ValueError, std::string("the records' '") + name + "' array is missing");
             return v;
         },
-        Source{true});
+        Source{true}, static_cast<int>(version));
 }
 
 Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -509,6 +547,8 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
                      PyUnicode_CompareWithASCIIString(key, "width") == 0 ||
                      PyUnicode_CompareWithASCIIString(key, "height") == 0;
         for (const Field &f : kFields) known = known || PyUnicode_CompareWithASCIIString(key, f.name) == 0;
+        if (version >= 2)
+            for (const Field &f : kSearchFields) known = known || PyUnicode_CompareWithASCIIString(key, f.name) == 0;
         if (!known) {
             Ref text = check(PyObject_Repr(key));
             throw PyError(PyExc_ValueError, std::string("not a records file: unexpected array ") +
@@ -533,7 +573,7 @@ Ref records_reduce(PyObject *self) {
     Ref module = check(PyImport_ImportModule("drevik_gravline_batch"));
     Ref rebuild = check(PyObject_GetAttrString(module.get(), "_records_from_pickle"));
     Ref arrays = records_arrays_dict(r);
-    Ref state = check(Py_BuildValue("(lIIO)", kRecordsFormat, r.width, r.height, arrays.get()));
+    Ref state = check(Py_BuildValue("(lIIO)", static_cast<long>(r.version), r.width, r.height, arrays.get()));
     return check(PyTuple_Pack(2, rebuild.get(), state.get()));
 }
 

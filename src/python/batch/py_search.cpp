@@ -82,50 +82,68 @@ std::vector<Ref> roots_arg(PyObject *o) {
     return games;
 }
 
-Ref search_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static constexpr std::array<const char *, 14> names{
-        "games",       "simulations",     "algorithm",          "leaves_per_step", "c_puct_init",
-        "c_puct_base", "dirichlet_alpha", "dirichlet_fraction", "gumbel_samples",  "gumbel_scale",
-        "c_visit",     "c_scale",         "seed",               "threads"};
-    const auto a = py::bind("Search.__new__()", names, 1, 2, args, kwargs);
+/// The settings shared by Search and self_play_search, from their keyword
+/// arguments in this order (absent ones null): simulations, algorithm,
+/// leaves_per_step, c_puct_init, c_puct_base, dirichlet_alpha,
+/// dirichlet_fraction, gumbel_samples, gumbel_scale, c_visit, c_scale, seed,
+/// threads. The thread count is returned beside them.
+std::pair<SearchConfig, unsigned> config_arg(const std::array<PyObject *, 13> &a) {
     SearchConfig c;
-    const uint64_t sims = to_u64(a[1], "simulations");
+    const uint64_t sims = to_u64(a[0], "simulations");
     if (sims < 1 || sims > (uint64_t{1} << 24)) throw PyError(PyExc_ValueError, "simulations must be between 1 and 2**24");
     c.simulations = static_cast<uint32_t>(sims);
-    if (a[2]) {
-        if (!PyUnicode_Check(a[2])) throw_argument_not_instance(a[2], "str", "algorithm");
-        if (PyUnicode_CompareWithASCIIString(a[2], "puct") == 0) c.algorithm = SearchAlgorithm::Puct;
-        else if (PyUnicode_CompareWithASCIIString(a[2], "gumbel") == 0) c.algorithm = SearchAlgorithm::Gumbel;
+    if (a[1]) {
+        if (!PyUnicode_Check(a[1])) throw_argument_not_instance(a[1], "str", "algorithm");
+        if (PyUnicode_CompareWithASCIIString(a[1], "puct") == 0) c.algorithm = SearchAlgorithm::Puct;
+        else if (PyUnicode_CompareWithASCIIString(a[1], "gumbel") == 0) c.algorithm = SearchAlgorithm::Gumbel;
         else {
-            Ref text = check(PyObject_Repr(a[2]));
+            Ref text = check(PyObject_Repr(a[1]));
             throw PyError(PyExc_ValueError,
                           std::string("algorithm must be 'puct' or 'gumbel', not ") + PyUnicode_AsUTF8(text.get()));
         }
     }
-    const uint64_t lps = u64_or(a[3], "leaves_per_step", 1);
+    const uint64_t lps = u64_or(a[2], "leaves_per_step", 1);
     if (lps < 1 || lps > 1024) throw PyError(PyExc_ValueError, "leaves_per_step must be between 1 and 1024");
     c.leaves_per_step = static_cast<uint32_t>(lps);
-    c.c_puct_init = double_arg(a[4], "c_puct_init", 1.25);
-    c.c_puct_base = double_arg(a[5], "c_puct_base", 19652);
+    c.c_puct_init = double_arg(a[3], "c_puct_init", 1.25);
+    c.c_puct_base = double_arg(a[4], "c_puct_base", 19652);
     if (c.c_puct_base <= 0) throw PyError(PyExc_ValueError, "c_puct_base must be positive");
-    c.dirichlet_alpha = double_arg(a[6], "dirichlet_alpha", 0.3);
-    c.dirichlet_fraction = double_arg(a[7], "dirichlet_fraction", 0.25);
+    c.dirichlet_alpha = double_arg(a[5], "dirichlet_alpha", 0.3);
+    c.dirichlet_fraction = double_arg(a[6], "dirichlet_fraction", 0.25);
     if (c.dirichlet_fraction < 0 || c.dirichlet_fraction > 1)
         throw PyError(PyExc_ValueError, "dirichlet_fraction must be between 0 and 1");
     if (c.dirichlet_fraction > 0 && c.dirichlet_alpha <= 0)
         throw PyError(PyExc_ValueError, "dirichlet_alpha must be positive");
-    const uint64_t k = u64_or(a[8], "gumbel_samples", 16);
+    const uint64_t k = u64_or(a[7], "gumbel_samples", 16);
     if (k < 1) throw PyError(PyExc_ValueError, "gumbel_samples must be at least 1");
     c.gumbel_samples = static_cast<uint32_t>(std::min<uint64_t>(k, kMaxColumns));
-    c.gumbel_scale = double_arg(a[9], "gumbel_scale", 1.0);
+    c.gumbel_scale = double_arg(a[8], "gumbel_scale", 1.0);
     if (c.gumbel_scale < 0) throw PyError(PyExc_ValueError, "gumbel_scale must not be negative");
-    c.c_visit = double_arg(a[10], "c_visit", 50);
-    c.c_scale = double_arg(a[11], "c_scale", 1.0);
-    c.seed = u64_or(a[12], "seed", 0);
-    const uint64_t threads = u64_or(a[13], "threads", 1);
+    c.c_visit = double_arg(a[9], "c_visit", 50);
+    c.c_scale = double_arg(a[10], "c_scale", 1.0);
+    c.seed = u64_or(a[11], "seed", 0);
+    const uint64_t threads = u64_or(a[12], "threads", 1);
     if (threads < 1 || threads > kMaxThreads)
         throw PyError(PyExc_ValueError, "threads must be between 1 and " + std::to_string(kMaxThreads));
+    return {c, static_cast<unsigned>(threads)};
+}
 
+#define GRAVLINE_SEARCH_KEYWORDS                                                                         \
+    "simulations", "algorithm", "leaves_per_step", "c_puct_init", "c_puct_base", "dirichlet_alpha",  \
+        "dirichlet_fraction", "gumbel_samples", "gumbel_scale", "c_visit", "c_scale", "seed", "threads"
+
+/// The 13 settings' slots of a bound call, from slot `first`.
+template <class B>
+std::array<PyObject *, 13> config_slots(const B &a, std::size_t first) {
+    std::array<PyObject *, 13> out{};
+    for (std::size_t i = 0; i < 13; ++i) out[i] = a[first + i];
+    return out;
+}
+
+Ref search_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static constexpr std::array<const char *, 14> names{"games", GRAVLINE_SEARCH_KEYWORDS};
+    const auto a = py::bind("Search.__new__()", names, 1, 2, args, kwargs);
+    const auto [c, threads] = config_arg(config_slots(a, 1));
     const std::vector<Ref> games = roots_arg(a[0]);
     if (games.empty()) throw PyError(PyExc_ValueError, "Search needs at least one game");
     std::vector<std::optional<SharedBorrow>> borrows(games.size());
@@ -255,11 +273,22 @@ Ref search_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     });
 }
 
+template <int NW>
+void run_search(SearchValue<NW> &v, PyObject *evaluate);
+
 Ref search_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr std::array<const char *, 1> names{"evaluate"};
     const auto [evaluate] = py::bind("Search.run()", names, args, nargs, kwnames);
     np();
     return with_search<Access::Exclusive>(self, [&](auto &v) {
+        run_search(v, evaluate);
+        return py_none();
+    });
+}
+
+/// Runs every tree's search to its end with `evaluate`: a callable, or 'rollout'.
+template <int NW>
+void run_search(SearchValue<NW> &v, PyObject *evaluate) {
         auto &s = v.search;
         if (s.pending()) throw PyError(PyExc_RuntimeError, "run() was called between select() and expand()");
         if (PyUnicode_Check(evaluate)) {
@@ -267,7 +296,7 @@ Ref search_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
                 throw PyError(PyExc_ValueError, "evaluate must be callable or 'rollout'");
             const std::size_t units = std::size_t{s.config().simulations} * s.cells() * 20;
             for_trees(s.count(), units, v.pool.get(), [&](std::size_t t) { s.run_rollout(t); });
-            return py_none();
+            return;
         }
         if (!PyCallable_Check(evaluate)) throw PyError(PyExc_TypeError, "evaluate must be callable or 'rollout'");
         if (!v.buffer)
@@ -294,8 +323,6 @@ Ref search_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject
                 throw;
             }
         }
-        return py_none();
-    });
 }
 
 Ref search_done(PyObject *self) {
@@ -424,6 +451,83 @@ Ref search_repr(PyObject *self) {
     }));
 }
 
+// ---- self-play with the search ----
+
+/// Plays `count` games from the empty board, all at once, one search per game
+/// and move; returns their version 2 records in game order.
+template <int NW>
+Records play_with_search(SearchValue<NW> &v, PyObject *evaluate, uint64_t count, unsigned width, unsigned height,
+                         uint64_t temperature_moves, PyObject *progress) {
+    TreeSearch<NW> &s = v.search;
+    std::vector<Records> games(count, Records::make(width, height, 2));
+    std::vector<std::vector<uint8_t>> columns(count);
+    std::vector<GameRng> rngs(count);
+    for (uint64_t g = 0; g < count; ++g) rngs[g] = GameRng::for_game(s.config().seed ^ 0x5eed5eedu, g);
+    uint64_t finished = 0;
+    std::vector<uint16_t> dist(width);
+    while (finished < count) {
+        run_search(v, evaluate);
+        for (uint64_t g = 0; g < count; ++g) {
+            if (s.stopped(g)) continue;
+            s.distribution(g, dist.data());
+            const double temperature = columns[g].size() < temperature_moves ? 1.0 : 0.0;
+            const int action = s.sample_action(g, temperature, rngs[g]);
+            // A copy: advance() below replaces the tree's root.
+            const SearchPosition<NW> root = s.tree(g).root;
+            append_search_record(root, columns[g], dist.data(), static_cast<float>(s.root_value(g)),
+                                 static_cast<unsigned>(action), static_cast<uint32_t>(g), games[g]);
+            SearchPosition<NW> after = root;
+            const int result = after.play(static_cast<unsigned>(action), BoardGeometry<NW>::make(width, height));
+            columns[g].push_back(static_cast<uint8_t>(action));
+            s.advance(g, static_cast<unsigned>(action), false);
+            if (result != 0) {
+                finish_search_game(games[g], 0, result == 1 ? (root.yellow_moves ? -1 : 1) : 0);
+                ++finished;
+            }
+        }
+        if (PyErr_CheckSignals() < 0) throw_error_already_set();
+        if (progress) check(PyObject_CallOneArg(progress, py_ulong(finished).get()));
+    }
+    Records out = Records::make(width, height, 2);
+    for (const Records &r : games) out.append(r);
+    return out;
+}
+
+Ref self_play_search(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr std::array<const char *, 19> names{"games", "width", "height", "evaluate",
+                                                        GRAVLINE_SEARCH_KEYWORDS, "temperature_moves", "progress"};
+    const auto a = py::bind("self_play_search()", names, 3, 5, args, nargs, kwnames);
+    const uint64_t count = to_u64(a[0], "games");
+    if (count > (uint64_t{1} << 24)) throw PyError(PyExc_ValueError, "games must be at most 2**24");
+    const auto [width, height] = validate_board_dimensions(to_u64(a[1], "width"), to_u64(a[2], "height"));
+    PyObject *evaluate = a[3];
+    if (!PyCallable_Check(evaluate) &&
+        !(PyUnicode_Check(evaluate) && PyUnicode_CompareWithASCIIString(evaluate, "rollout") == 0))
+        throw PyError(PyExc_TypeError, "evaluate must be callable or 'rollout'");
+    const auto [c, threads] = config_arg(config_slots(a, 4));
+    const uint64_t temperature_moves = u64_or(a[17], "temperature_moves", 8);
+    PyObject *progress = a[18] == Py_None ? nullptr : a[18];
+    if (progress && !PyCallable_Check(progress)) throw PyError(PyExc_TypeError, "progress must be callable or None");
+    np();
+    if (count == 0) return new_records(Records::make(width, height, 2));
+    return with_word_count(words_for(width, height), [&](auto n) {
+        constexpr int NW = n.value;
+        std::vector<Game<NW>> roots(count, Game<NW>::make(width, height));
+        std::unique_ptr<WorkerPool> pool;
+        if (threads > 1) pool = std::make_unique<WorkerPool>(threads - 1);
+        SearchValue<NW> v{TreeSearch<NW>::make(roots, c), threads, std::move(pool), {}, Ref()};
+        return new_records(play_with_search(v, evaluate, count, width, height, temperature_moves, progress));
+    });
+}
+
+PyMethodDef self_play_search_def = {
+    "self_play_search", as_cfunction(fastcall<self_play_search>), METH_FASTCALL | METH_KEYWORDS,
+    "self_play_search(games, width, height, *, evaluate, simulations, algorithm='puct', leaves_per_step=1, "
+    "c_puct_init=1.25, c_puct_base=19652, dirichlet_alpha=0.3, dirichlet_fraction=0.25, gumbel_samples=16, "
+    "gumbel_scale=1.0, c_visit=50.0, c_scale=1.0, seed=0, threads=1, temperature_moves=8, progress=None)\n--\n\n"
+    "Plays games from the empty board with a search per move and returns their version 2\n"
+    "Records: the search's distribution as the policy target and its root value."};
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef search_methods[] = {
@@ -471,6 +575,9 @@ PyTypeObject *search_type() { return search_class.get([] { return make_type(sear
 
 }  // namespace
 
-void add_search(PyObject *module) { module_add(module, "Search", type_ref(search_type())); }
+void add_search(PyObject *module) {
+    module_add(module, "Search", type_ref(search_type()));
+    module_add(module, "self_play_search", function(module, self_play_search_def));
+}
 
 }  // namespace gravline::py
