@@ -3,6 +3,7 @@ evaluator that is a fixed function of the position; terminal and proven
 positions, determinism, tree reuse, argument errors and playing strength."""
 
 import math
+import pickle
 import os
 import random
 import zlib
@@ -541,3 +542,76 @@ def test_rollout_search_beats_the_tactical_rule():
 @pytest.mark.skipif(not os.environ.get("GRAVLINE_SLOW"), reason="set GRAVLINE_SLOW=1: 200 games of 800 simulations")
 def test_rollout_search_wins_nine_in_ten_of_200_games():
     assert play_match(200, 800, seed=2) >= 180
+
+
+# ---- self-play with the search: records of version 2 ----
+
+
+def test_self_play_search_records_the_searchs_targets(tmp_path):
+    r = gb.self_play_search(4, 7, 6, evaluate="rollout", simulations=40, seed=3, temperature_moves=4)
+    a = r.arrays()
+    assert a["visits"].dtype == np.uint16 and a["visits"].shape == (len(r), 7)
+    assert a["root_value"].dtype == np.float32
+    # A fresh tree's visits are the simulations; later trees are reused, and
+    # a proven root spends its simulations at the root.
+    assert (a["visits"][a["ply"] == 0].sum(axis=1) == 40).all()
+    assert (a["policy"] == (a["visits"] > 0) @ (1 << np.arange(7))).all()
+    assert sorted(set(a["game"].tolist())) == [0, 1, 2, 3]
+    assert sum(v.nbytes for v in a.values()) / len(r) <= 64
+    e = r.expand()
+    assert np.allclose(e["policies"], a["visits"] / a["visits"].sum(axis=1, keepdims=True))
+    assert (e["root_values"] == a["root_value"]).all()
+    m = r.expand(mirror=True)
+    assert np.allclose(m["policies"][len(r):], e["policies"][:, ::-1])
+    assert gb.Records.load(r.save(tmp_path / "search")) == r
+    assert pickle.loads(pickle.dumps(r)) == r
+    assert gb.Records.from_arrays(7, 6, **a) == r
+    assert len(gb.Records.concat([r, r])) == 2 * len(r)
+    with pytest.raises(ValueError) as e:
+        gb.Records.concat([r, gb.self_play(1, 7, 6)])
+    assert str(e.value) == "records of one format version only: 2 and 1"
+
+
+def test_version_2_records_refused_when_inconsistent():
+    r = gb.self_play_search(2, 7, 6, evaluate="rollout", simulations=20, seed=4)
+    a = r.arrays()
+    zero = {k: v.copy() for k, v in a.items()}
+    zero["visits"][0] = 0
+    with pytest.raises(ValueError) as e:
+        gb.Records.from_arrays(7, 6, **zero)
+    assert str(e.value) == "inconsistent records: record 0: the distribution is zero where a move was played"
+    moved = {k: v.copy() for k, v in a.items()}
+    moved["root_value"][1] = 2.0
+    with pytest.raises(ValueError) as e:
+        gb.Records.from_arrays(7, 6, **moved)
+    assert str(e.value) == "inconsistent records: record 1: the root value is not in [-1, 1]"
+    with pytest.raises(TypeError):
+        gb.Records.from_arrays(7, 6, **{k: v for k, v in a.items() if k != "root_value"})
+
+
+def test_version_2_distribution_on_a_full_column_is_refused():
+    r = gb.self_play_search(1, 4, 4, evaluate="rollout", simulations=8, seed=1, temperature_moves=0)
+    a = r.arrays()
+    for i in range(len(r)):
+        occupied = int(a["red"][i, 0] | a["yellow"][i, 0])
+        full = [c for c in range(4) if occupied >> (12 + c) & 1]
+        if full:
+            a["visits"][i, full[0]] = 3
+            with pytest.raises(ValueError) as e:
+                gb.Records.from_arrays(4, 4, **a)
+            assert str(e.value) == f"inconsistent records: record {i}: the distribution covers a full column"
+            return
+    pytest.skip("no position with a full column")
+
+
+def test_self_play_search_with_a_network_is_the_same_on_any_threads():
+    ev = CountingEvaluator()
+    one = gb.self_play_search(3, 7, 6, evaluate=ev, simulations=12, seed=8, leaves_per_step=2)
+    two = gb.self_play_search(3, 7, 6, evaluate=CountingEvaluator(), simulations=12, seed=8, leaves_per_step=2,
+                              threads=2)
+    assert one == two and ev.calls > 0
+    gumbel = gb.self_play_search(2, 7, 6, evaluate=ev, simulations=8, algorithm="gumbel", seed=8)
+    assert (gumbel.arrays()["visits"].sum(axis=1) > 60000).all()
+    done = []
+    gb.self_play_search(2, 7, 6, evaluate="rollout", simulations=4, progress=done.append)
+    assert done[-1] == 2
