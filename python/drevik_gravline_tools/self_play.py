@@ -48,6 +48,11 @@ def generate_local(args: argparse.Namespace, progress: Progress | None = None) -
     """The games of `args`, played in this process on `args.threads` threads."""
     import drevik_gravline_batch as gb
 
+    if args.policy == "search":
+        # A rollout search per move; its records (version 2) keep the search's targets.
+        return gb.self_play_search(args.games, args.width, args.height, evaluate="rollout",
+                                   simulations=args.simulations, seed=args.seed, threads=args.threads,
+                                   progress=progress)
     return gb.self_play(args.games, args.width, args.height, policy=args.policy, seed=args.seed,
                         threads=args.threads, progress=progress)
 
@@ -127,9 +132,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--threads", type=positive, default=1, metavar="N",
                         help="threads that play games (default 1; on Ray, per shard); the file is "
                         "the same for any N")
-    parser.add_argument("--policy", choices=("tactical", "random"), default="tactical",
-                        help="tactical: win, else block, else any column; random: any column "
+    parser.add_argument("--policy", choices=("tactical", "random", "search"), default="tactical",
+                        help="tactical: win, else block, else any column; random: any column; "
+                        "search: a tree search with random playouts, written as version 2 records "
                         "(default tactical)")
+    parser.add_argument("--simulations", type=positive, default=200, metavar="N",
+                        help="simulations per move of --policy search (default 200)")
     parser.add_argument("--backend", choices=sorted(BACKENDS), default="local",
                         help="where the games are played: in this process, or on a Ray cluster "
                         "(pip install \"drevik_gravline[ray]\") (default local)")
@@ -160,6 +168,8 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         parser.error("--workers was replaced by --threads: games are played on threads of one process")
     if args.no_mirror and not args.dense:
         parser.error("--no-mirror applies to --dense output only")
+    if args.policy == "search" and args.backend != "local":
+        parser.error("--policy search runs with --backend local only")
     if args.backend != "ray" and (args.address is not None or args.shards is not None):
         parser.error("--address and --shards apply to --backend ray only")
     if args.backend == "ray":

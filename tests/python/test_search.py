@@ -615,3 +615,15 @@ def test_self_play_search_with_a_network_is_the_same_on_any_threads():
     done = []
     gb.self_play_search(2, 7, 6, evaluate="rollout", simulations=4, progress=done.append)
     assert done[-1] == 2
+
+
+def test_main_job_plays_with_the_search(tmp_path, capsys):
+    from drevik_gravline_tools import self_play as job
+
+    out = tmp_path / "s.npz"
+    assert job.main(["--games", "3", "--policy", "search", "--simulations", "16", "--out", str(out),
+                     "--no-progress", "--seed", "2"]) == 0
+    r = gb.Records.load(out)
+    assert r == gb.self_play_search(3, 7, 6, evaluate="rollout", simulations=16, seed=2)
+    with pytest.raises(SystemExit):
+        job.parse_args(["--policy", "search", "--backend", "ray"])
