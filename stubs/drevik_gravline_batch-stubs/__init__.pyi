@@ -3,14 +3,14 @@
 # Kept in step with the built module by `python -m mypy.stubtest drevik_gravline_batch`.
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
+from typing import Any, Literal, NotRequired, Self, SupportsIndex, TypeAlias, TypedDict, final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from drevik_gravline import Game
 
-__all__ = ["GameBatch", "encode_games", "Records", "self_play", "Search"]
+__all__ = ["GameBatch", "encode_games", "Records", "self_play", "Search", "self_play_search"]
 
 _F32: TypeAlias = NDArray[np.float32]
 _Bool: TypeAlias = NDArray[np.bool_]
@@ -66,6 +66,7 @@ class _TrainingArrays(TypedDict):
     values: _F32
     opponent_policies: _F32
     opponent_policy_masks: _F32
+    root_values: NotRequired[_F32]  # records of version 2
 
 class _RecordArrays(TypedDict):
     """The compact fields of Records.arrays(), one row per record."""
@@ -81,6 +82,8 @@ class _RecordArrays(TypedDict):
     game: NDArray[np.uint32]
     ply: NDArray[np.uint16]
     action: NDArray[np.uint8]
+    visits: NotRequired[NDArray[np.uint16]]  # records of version 2
+    root_value: NotRequired[_F32]
 
 @final
 class Records:
@@ -167,3 +170,27 @@ class Search:
         """Whether each tree's game ended."""
     def count(self) -> int:
         """The number of trees."""
+
+def self_play_search(
+    games: SupportsIndex,
+    width: SupportsIndex,
+    height: SupportsIndex,
+    *,
+    evaluate: Callable[[_F32, _Bool], tuple[ArrayLike, ArrayLike]] | Literal["rollout"],
+    simulations: SupportsIndex,
+    algorithm: Literal["puct", "gumbel"] = "puct",
+    leaves_per_step: SupportsIndex = 1,
+    c_puct_init: float = 1.25,
+    c_puct_base: float = 19652,
+    dirichlet_alpha: float = 0.3,
+    dirichlet_fraction: float = 0.25,
+    gumbel_samples: SupportsIndex = 16,
+    gumbel_scale: float = 1.0,
+    c_visit: float = 50.0,
+    c_scale: float = 1.0,
+    seed: SupportsIndex = 0,
+    threads: SupportsIndex = 1,
+    temperature_moves: SupportsIndex = 8,
+    progress: Callable[[int], object] | None = None,
+) -> Records:
+    """Games played with a search per move, as version 2 Records."""
