@@ -627,3 +627,28 @@ def test_main_job_plays_with_the_search(tmp_path, capsys):
     assert r == gb.self_play_search(3, 7, 6, evaluate="rollout", simulations=16, seed=2)
     with pytest.raises(SystemExit):
         job.parse_args(["--policy", "search", "--backend", "ray"])
+
+
+def test_other_threads_run_during_a_search_and_meet_its_borrow():
+    import threading
+
+    s = gb.Search([dg.Game(7, 6)] * 64, simulations=3000, threads=2)
+    started = threading.Event()
+
+    def work():
+        started.set()
+        s.run("rollout")
+
+    t = threading.Thread(target=work)
+    t.start()
+    started.wait()
+    seen = None
+    while t.is_alive():
+        try:
+            s.visit_counts()
+        except RuntimeError as e:
+            seen = str(e)
+            break
+    t.join()
+    assert seen == "Already mutably borrowed"
+    assert s.visit_counts().sum() == 64 * 3000
