@@ -205,6 +205,56 @@ TYPED_TEST(Search, SameSeedSameTreesWithNoise) {
     }
 }
 
+/// Every expanded node that is not settled was evaluated once and passed each
+/// later visit to a child; no virtual loss or pending leaf is left.
+template <int NW>
+void expect_counts_add_up(const SearchTree<NW> &tree) {
+    for (const SearchNode &n : tree.nodes) {
+        EXPECT_EQ(n.virtual_loss, 0u);
+        EXPECT_FALSE(n.state & node_state::kPending);
+        if (!n.expanded()) continue;
+        uint32_t below = 0;
+        for (int k = 0; k < n.children; ++k) below += tree.nodes[n.first_child + k].visits;
+        if (n.state & node_state::kSettled) EXPECT_GE(n.visits, below);
+        else EXPECT_EQ(n.visits, below + 1);
+    }
+}
+
+TYPED_TEST(Search, RandomDrivesKeepTheCountsConsistent) {
+    constexpr int NW = TypeParam::value;
+    std::mt19937_64 rng(NW);
+    for (const Size sz : sizes_for<NW>()) {
+        for (int round = 0; round < 3; ++round) {
+            SearchConfig c;
+            c.algorithm = round % 2 ? SearchAlgorithm::Gumbel : SearchAlgorithm::Puct;
+            c.simulations = 1 + rng() % 60;
+            c.leaves_per_step = 1 + rng() % 6;
+            c.gumbel_samples = 1 + rng() % 8;
+            c.seed = rng();
+            auto s = TreeSearch<NW>::make(std::vector<Game<NW>>(3, Game<NW>::make(sz.width, sz.height)), c);
+            std::uniform_real_distribution<float> unit(-1, 1);
+            for (int move = 0; move < 12; ++move) {
+                while (!s.done())
+                    for (std::size_t t = 0; t < s.count(); ++t) {
+                        const std::size_t n = s.gather(t);
+                        std::vector<float> logits(n * sz.width), values(n);
+                        for (float &x : logits) x = 3 * unit(rng);
+                        for (float &x : values) x = unit(rng);
+                        // Now and then a step is taken back instead of evaluated.
+                        if (rng() % 7 == 0) s.abandon(t);
+                        else s.expand(t, logits.data(), values.data(), 0);
+                    }
+                for (std::size_t t = 0; t < s.count(); ++t) {
+                    expect_counts_add_up(s.tree(t));
+                    const int a = s.best_action(t);
+                    if (a >= 0) s.advance(t, static_cast<unsigned>(a), rng() % 2);
+                    else EXPECT_TRUE(s.stopped(t));
+                }
+            }
+        }
+    }
+}
+
 TEST(SearchNoise, DirichletDrawsSumToOneAndHaveTheirMean) {
     GameRng rng = GameRng::for_game(1, 2);
     double sum = 0;
