@@ -144,6 +144,7 @@ struct SearchLeaf {
     int32_t node;
     int32_t root_child;  // the root's child it went through (its place among them), or -1
     uint32_t legal;
+    uint32_t path_begin, path_end;  // its path from the root in the tree's `paths`
     SearchPosition<NW> position;
 };
 
@@ -158,6 +159,9 @@ struct SearchTree {
     bool stopped = false;   // the root game ended and was not restarted: no search
     bool fresh = true;      // the search has not yet prepared its root (noise, Gumbel draws)
     std::vector<SearchLeaf<NW>> leaves;
+    // The nodes from the root down to each leaf of this step, leaf after
+    // leaf: the backup then loads them all at once instead of one parent at a time.
+    std::vector<int32_t> paths;
     // The Gumbel root: the draws, the considered columns (a bit each) and
     // each root child's simulations begun in this search.
     std::array<float, kMaxColumns> gumbel{};
@@ -711,20 +715,25 @@ private:
         if (!tree.nodes[0].expanded()) {
             // The root's own evaluation comes first, alone, and is no simulation of the budget.
             tree.nodes[0].state |= node_state::kPending;
-            tree.leaves.push_back({0, -1, tree.root.legal(geometry_), tree.root});
+            tree.paths.assign(1, 0);
+            tree.leaves.push_back({0, -1, tree.root.legal(geometry_), 0, 1, tree.root});
             return 1;
         }
         if (tree.fresh) prepare_root(tree);
+        tree.paths.clear();
         while (tree.leaves.size() < config_.leaves_per_step && tree.started < config_.simulations) {
             SearchPosition<NW> p = tree.root;
             int32_t i = 0;
             int root_child = -1;
+            const std::size_t path_begin = tree.paths.size();
+            tree.paths.push_back(0);
             while (tree.nodes[i].expanded() && !(tree.nodes[i].state & node_state::kSettled)) {
                 const SearchNode &s = tree.nodes[i];
                 const int32_t c = gumbel && i == 0 ? gumbel_root_child(tree)
                                                    : Rule::select(config_, tree.nodes.data(), s, i == 0);
                 if (i == 0) root_child = c - s.first_child;
                 i = c;
+                tree.paths.push_back(i);
                 SearchNode &child = tree.nodes[i];
                 p.drop(child.column, geometry_);
                 if (!(child.state & node_state::kChecked)) {
@@ -734,16 +743,21 @@ private:
                 }
             }
             SearchNode &leaf = tree.nodes[i];
-            if (leaf.state & node_state::kPending) break;
+            if (leaf.state & node_state::kPending) {
+                tree.paths.resize(path_begin);
+                break;
+            }
             ++tree.started;
             if (root_child >= 0) ++tree.root_visits[root_child];
             if (leaf.state & node_state::kSettled) {
                 backup(tree, i, leaf.exact(), 0);
+                tree.paths.resize(path_begin);
                 continue;
             }
             leaf.state |= node_state::kPending;
             for (int32_t j = i; j >= 0; j = tree.nodes[j].parent) ++tree.nodes[j].virtual_loss;
-            tree.leaves.push_back({i, root_child, p.legal(geometry_), p});
+            tree.leaves.push_back({i, root_child, p.legal(geometry_), static_cast<uint32_t>(path_begin),
+                                   static_cast<uint32_t>(tree.paths.size()), p});
         }
         return tree.leaves.size();
     }
@@ -778,7 +792,20 @@ private:
         node.value = value;
         node.state = static_cast<uint8_t>((node.state & ~node_state::kPending) | node_state::kExpanded | node_state::kChecked);
         const bool root = leaf.node == 0 && tree.nodes[0].visits == 0;
-        backup(tree, leaf.node, value, root ? 0 : 1);
+        // Up the recorded path from the leaf: the nodes' addresses are all
+        // known at once, so their loads overlap, where following the parents
+        // would wait for each in turn (at this point of a step they have
+        // usually left the caches).
+        double v = value;
+        const uint32_t taken = root ? 0 : 1;
+        for (uint32_t k = leaf.path_end; k-- > leaf.path_begin;) {
+            SearchNode &n = tree.nodes[tree.paths[k]];
+            n.visits += 1;
+            n.value_sum -= v;
+            n.virtual_loss -= taken;
+            v = -v;
+        }
+        ++tree.finished;
         // The root's evaluation is no simulation of the budget.
         if (root) --tree.finished;
     }
