@@ -125,6 +125,41 @@ def backup(table, path, value):
         value = -value
 
 
+def suite_rows(reps=5, threads=1):
+    """Rows of the suite's table (bench/run.py): seconds per simulation."""
+    from common import Row
+
+    net = Mlp()
+    logits = np.zeros((512, W), np.float32)
+    values = np.zeros(512, np.float32)
+
+    def canned(planes, mask):
+        return logits[: len(planes)], values[: len(planes)]
+
+    def ours(games, sims, evaluator, **kw):
+        def go():
+            gb.Search([dg.Game(W, H)] * games, simulations=sims, threads=threads, **kw).run(evaluator)
+        return time_it(go, reps) / (games * sims)
+
+    puct = ours(512, 128, net)
+    python = time_it(lambda: python_puct([dg.Game(W, H)] * 512, 128, net), 1) / (512 * 128)
+    gumbel = ours(64, 32, net, algorithm="gumbel")
+    python_small = time_it(lambda: python_puct([dg.Game(W, H)] * 64, 32, net), 1) / (64 * 32)
+    one = ours(1, 800, net, leaves_per_step=8)
+    own = ours(512, 128, canned)
+    rows = [
+        Row("tree search PUCT 7x6, 512 games x 128 sims, NumPy MLP, per simulation", puct,
+            "batched Python PUCT over Game", python, goal=1 / 20, goal_text="≥ 20x faster (≤ 0.05)"),
+        Row("tree search Gumbel 7x6, 64 games x 32 sims, NumPy MLP, per simulation", gumbel,
+            "batched Python PUCT over Game, 64 x 32", python_small),
+        Row("tree search PUCT 7x6, 1 game x 800 sims, 8 leaves per step, MLP, per simulation", one,
+            "batched Python PUCT over Game, 64 x 32", python_small),
+        Row("tree search's own work (preallocated answers), 512 x 128, per simulation", own,
+            "target 0.3 µs", 0.3e-6, goal=1.0, goal_text="≤ 0.3 µs (≤ 1.0)"),
+    ]
+    return rows, "tree search: wall time, medians; the NumPy MLP on one BLAS thread"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--reps", type=int, default=3)
