@@ -26,6 +26,7 @@ import bench_memory
 import bench_planes
 import bench_ray
 import bench_records
+import bench_search
 import bench_selfplay
 import bench_stream
 import bench_symmetry
@@ -126,6 +127,7 @@ def main():
     section("records", lambda: bench_records.suite_rows(reps))
     section("Ray", lambda: labelled("Ray", bench_ray.suite_rows(reps)))
     section("streamed runs and the replay buffer", lambda: bench_stream.suite_rows(min(reps, 9)))
+    section("tree search", lambda: bench_search.suite_rows(max(3, reps // 4)))
     section("memory", lambda: (bench_memory.suite_rows(20_000),
                                "memory: growth of the resident set per object, 20000 held, "
                                "each case in a fresh process"))

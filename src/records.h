@@ -195,7 +195,17 @@ using FieldVector = std::vector<T, FieldAllocator<T>>;
 ///   ply               u16                moves played before this position
 ///   action            u8                 the column played from it
 ///
-/// A 7 x 6 record is 42 bytes.
+/// A 7 x 6 record is 42 bytes. Records of version 2 (a search's) also hold
+///
+///   visits            width x u16        the search's distribution over the
+///                                        columns (visit counts, or weights
+///                                        summing to about 65535): the policy
+///                                        target; `policy` is its set of
+///                                        columns with weight
+///   root_value        f32                the search's value of the position
+///                                        for the side to move
+///
+/// 60 bytes for 7 x 6.
 struct Records {
     unsigned width = 0;
     unsigned height = 0;
@@ -211,14 +221,18 @@ struct Records {
     FieldVector<uint32_t> game;
     FieldVector<uint16_t> ply;
     FieldVector<uint8_t> action;
+    int version = 1;
+    FieldVector<uint16_t> visits;    // version 2 only
+    FieldVector<float> root_value;   // version 2 only
 
     /// No records for boards of this size; fails for a size outside 4..32.
-    static Records make(unsigned width, unsigned height) {
+    static Records make(unsigned width, unsigned height, int version = 1) {
         check_size(words_for(width, height), width, height);
         Records r;
         r.width = width;
         r.height = height;
         r.words = words_for(width, height);
+        r.version = version;
         return r;
     }
 
@@ -243,6 +257,10 @@ struct Records {
         f(std::size_t{1}, r.game, more.game...);
         f(std::size_t{1}, r.ply, more.ply...);
         f(std::size_t{1}, r.action, more.action...);
+        // Fields of version 2, with no elements in version 1's records.
+        const bool search = r.version >= 2;
+        f(search ? std::size_t{r.width} : 0, r.visits, more.visits...);
+        f(std::size_t{search}, r.root_value, more.root_value...);
     }
 
     /// Every field resized to n records; new records are zero.
@@ -263,6 +281,7 @@ struct Records {
     /// Appends the records of `o`, which must be of the same size.
     void append(const Records &o) {
         if (o.width != width || o.height != height) fatal("records of another board size appended");
+        if (o.version != version) fatal("records of another version appended");
         const auto add = [](std::size_t, auto &to, const auto &from) {
             to.insert(to.end(), from.begin(), from.end());
         };
@@ -296,12 +315,13 @@ struct Records {
     friend bool operator==(const Records &, const Records &) = default;
 
 private:
-    /// No records, of this board size.
+    /// No records, of this board size and version.
     Records make_like() const {
         Records r;
         r.width = width;
         r.height = height;
         r.words = words;
+        r.version = version;
         return r;
     }
 };
@@ -405,6 +425,7 @@ struct ExpandOut {
     float *values;
     float *opponent_policies;
     float *opponent_policy_masks;
+    float *root_values = nullptr;  // version 2: the search's values
 };
 
 /// Writes the training rows of records indices[0 .. n-1] (each below r.size();
@@ -499,7 +520,19 @@ void expand_records(const Records &r, const uint64_t *indices, std::size_t n, bo
             };
             write_planes(planes, red, yellow, p.turn == 1, cells, p.ply, cell_at);
 
-            write_policy(out.policies + row * w, p.policy, w, mirrored);
+            if (r.version >= 2) {
+                // The search's distribution, normalised, the columns reversed when mirrored.
+                const std::size_t i = indices ? indices[j] : j;
+                const uint16_t *v = r.visits.data() + i * w;
+                double sum = 0;
+                for (unsigned c = 0; c < w; ++c) sum += v[c];
+                float *dst = out.policies + row * w;
+                for (unsigned c = 0; c < w; ++c)
+                    dst[mirrored ? w - 1 - c : c] = sum > 0 ? static_cast<float>(v[c] / sum) : 0.0f;
+                if (out.root_values) out.root_values[row] = r.root_value[i];
+            } else {
+                write_policy(out.policies + row * w, p.policy, w, mirrored);
+            }
             write_policy(out.opponent_policies + row * w, p.opponent_policy, w, mirrored);
             out.values[row] = p.value;
             out.opponent_policy_masks[row] = p.mask;
@@ -584,6 +617,17 @@ std::string check_record(const Records &r, std::size_t i, const BoardGeometry<NW
     const int8_t v = r.value[i];
     if (v < -1 || v > 1) return fail("the value is not 1, 0 or -1");
     if ((won && v != 1) || (!won && full && v != 0)) return fail("the value does not match the game's end");
+    if (r.version >= 2) {
+        const uint16_t *d = r.visits.data() + i * w;
+        uint32_t weighted = 0;
+        for (unsigned c = 0; c < w; ++c)
+            if (d[c]) weighted |= uint32_t{1} << c;
+        if (weighted & ~open) return fail("the distribution covers a full column");
+        if (weighted == 0) return fail("the distribution is zero where a move was played");
+        if (weighted != r.policy[i]) return fail("the policy is not the distribution's columns");
+        const float rv = r.root_value[i];
+        if (!(rv >= -1.0f && rv <= 1.0f)) return fail("the root value is not in [-1, 1]");
+    }
     return {};
 }
 
@@ -593,6 +637,7 @@ template <int NW>
 std::string check_records(const Records &r) {
     if (r.words != NW || words_for(r.width, r.height) != NW || !dimension_ok(r.width) || !dimension_ok(r.height))
         return "the board size does not match the bit sets";
+    if (r.version != 1 && r.version != 2) return "unknown records version";
     const std::size_t n = r.size();
     bool lengths = true;
     Records::for_each_field([&](std::size_t k, const auto &v) { lengths = lengths && v.size() == n * k; }, r);

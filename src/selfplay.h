@@ -232,7 +232,7 @@ inline constexpr std::chrono::milliseconds kReportInterval{10};
 /// The fields of a set of records as address ranges: where each starts and
 /// its bytes per record.
 struct RecordsRoom {
-    std::array<std::pair<char *, std::size_t>, 11> fields{};
+    std::array<std::pair<char *, std::size_t>, 13> fields{};
     int count = 0;
 
     static RecordsRoom of(Records &r) {

@@ -31,7 +31,7 @@ import zipfile
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 from drevik_gravline_tools.ray_runner import ClusterTooSmall, ShardError
 from drevik_gravline_tools.shards import replaced_atomically
@@ -51,6 +51,11 @@ def generate_local(args: argparse.Namespace, progress: Progress | None = None) -
     """The games of `args`, played in this process on `args.threads` threads."""
     import drevik_gravline_batch as gb
 
+    if args.policy == "search":
+        # A rollout search per move; its records (version 2) keep the search's targets.
+        return gb.self_play_search(args.games, args.width, args.height, evaluate="rollout",
+                                   simulations=args.simulations, seed=args.seed, threads=args.threads,
+                                   progress=progress)
     return gb.self_play(args.games, args.width, args.height, policy=args.policy, seed=args.seed,
                         threads=args.threads, progress=progress)
 
@@ -197,9 +202,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--threads", type=_ranged(1, MAX_THREADS, "threads"), default=1, metavar="N",
                         help=f"threads that play games, 1 to {MAX_THREADS} (default 1; on Ray, per shard); "
                         "the output is the same for any N")
-    parser.add_argument("--policy", choices=("tactical", "random"), default="tactical",
-                        help="tactical: win, else block, else any column; random: any column "
+    parser.add_argument("--policy", choices=("tactical", "random", "search"), default="tactical",
+                        help="tactical: win, else block, else any column; random: any column; "
+                        "search: a tree search with random playouts, written as version 2 records "
                         "(default tactical)")
+    parser.add_argument("--simulations", type=_ranged(1, 2**31 - 1, "simulations"), default=200, metavar="N",
+                        help="simulations per move of --policy search (default 200)")
     parser.add_argument("--backend", choices=sorted(BACKENDS), default="local",
                         help="where the games are played: in this process, or on a Ray cluster "
                         "(pip install \"drevik_gravline[ray]\") (default local)")
@@ -238,6 +246,8 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         parser.error("--workers was replaced by --threads: games are played on threads of one process")
     if args.no_mirror and not args.dense:
         parser.error("--no-mirror applies to --dense output only")
+    if args.policy == "search" and args.backend != "local":
+        parser.error("--policy search runs with --backend local only")
     if args.backend != "ray" and (args.address is not None or args.shards is not None):
         parser.error("--address and --shards apply to --backend ray only")
     if args.backend == "ray":
@@ -278,6 +288,8 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
                          f"file, more than this machine has ({_physical_memory() / 1e9:,.0f} GB); write them "
                          "to a folder of shards instead (--out a name ending in '/')")
     else:
+        if args.policy == "search":
+            parser.error("--policy search writes one file: give --out a file name")
         if args.dense:
             parser.error("--dense writes one file: give --out a file name")
         if args.compress:
@@ -293,9 +305,10 @@ def _memory_needed(args: argparse.Namespace) -> int:
     a records file, whose fields are copied as it is written."""
     import drevik_gravline_batch as gb
 
-    sample = gb.self_play(min(args.games, _SAMPLE_GAMES), args.width, args.height, policy=args.policy,
-                          seed=args.seed)
-    per_record = 16 * ((args.width * args.height + 63) // 64) + 26
+    # A searching player's games run about as long as the tactical policy's.
+    policy: Literal["tactical", "random"] = "random" if args.policy == "random" else "tactical"
+    sample = gb.self_play(min(args.games, _SAMPLE_GAMES), args.width, args.height, policy=policy, seed=args.seed)
+    per_record = 16 * ((args.width * args.height + 63) // 64) + 26 + (2 * args.width + 4 if args.policy == "search" else 0)
     positions = len(sample) / max(1, min(args.games, _SAMPLE_GAMES)) * args.games
     return int(positions * per_record * (1 if args.dense else 2))
 

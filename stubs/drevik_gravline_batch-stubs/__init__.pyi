@@ -3,14 +3,14 @@
 # Kept in step with the built module by `python -m mypy.stubtest drevik_gravline_batch`.
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
+from typing import Any, Literal, NotRequired, Self, SupportsIndex, TypeAlias, TypedDict, final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from drevik_gravline import Game
 
-__all__ = ["GameBatch", "encode_games", "Records", "self_play", "SolverBudgetExceeded", "Solver", "FULL_COLUMN"]
+__all__ = ["GameBatch", "encode_games", "Records", "self_play", "SolverBudgetExceeded", "Solver", "FULL_COLUMN", "Search", "self_play_search"]
 
 _F32: TypeAlias = NDArray[np.float32]
 _Bool: TypeAlias = NDArray[np.bool_]
@@ -66,6 +66,7 @@ class _TrainingArrays(TypedDict):
     values: _F32
     opponent_policies: _F32
     opponent_policy_masks: _F32
+    root_values: NotRequired[_F32]  # records of version 2
 
 class _RecordArrays(TypedDict):
     """The compact fields of Records.arrays(), one row per record."""
@@ -81,6 +82,8 @@ class _RecordArrays(TypedDict):
     game: NDArray[np.uint32]
     ply: NDArray[np.uint16]
     action: NDArray[np.uint8]
+    visits: NotRequired[NDArray[np.uint16]]  # records of version 2
+    root_value: NotRequired[_F32]
 
 @final
 class Records:
@@ -188,3 +191,63 @@ class Solver:
         """Nodes searched by the last call that finished or ran out of budget."""
     def table_bytes(self) -> int:
         """The transposition table's size in bytes (a power of two)."""
+
+@final
+class Search:
+    """A tree search per root position, its leaves evaluated in one array per step."""
+
+    def __new__(cls, games: GameBatch | Sequence[Game], *, simulations: SupportsIndex,
+                algorithm: Literal["puct", "gumbel"] = "puct", leaves_per_step: SupportsIndex = 1,
+                c_puct_init: float = 1.25, c_puct_base: float = 19652, dirichlet_alpha: float = 0.3,
+                dirichlet_fraction: float = 0.25, gumbel_samples: SupportsIndex = 16,
+                gumbel_scale: float = 1.0, c_visit: float = 50.0, c_scale: float = 1.0,
+                seed: SupportsIndex = 0, threads: SupportsIndex = 1) -> Self:
+        """One tree per root; the roots are copied, none may be finished."""
+    def select(self, out: _F32 | None = None) -> tuple[_F32, _Bool]:
+        """This step's leaves: planes (L, 17, H, W) and legal mask (L, W)."""
+    def expand(self, priors: ArrayLike, values: ArrayLike) -> None:
+        """The leaves' logits (L, W) and values (L,) for the side to move, backed up."""
+    def run(self, evaluate: Callable[[_F32, _Bool], tuple[ArrayLike, ArrayLike]] | Literal["rollout"]) -> None:
+        """Runs the search to its end, one evaluate call per step, or with random playouts."""
+    def done(self) -> bool:
+        """Whether every tree has run its simulations."""
+    def visit_counts(self) -> NDArray[np.uint32]:
+        """The root children's visits, (games, width)."""
+    def policy(self, temperature: float = 1.0) -> _F32:
+        """The search's distribution over columns, (games, width)."""
+    def root_values(self) -> _F32:
+        """Each root's value for its side to move."""
+    def best_actions(self) -> NDArray[np.int64]:
+        """The column to play at each root; -1 for a stopped tree."""
+    def sample_actions(self, temperature: float = 1.0, seed: SupportsIndex = 0) -> NDArray[np.int64]:
+        """A column per root drawn from policy(temperature)."""
+    def advance(self, actions: _Actions, *, finished: Literal["stop", "restart"] = "stop") -> None:
+        """Each root plays its action, keeping that child's subtree."""
+    def stopped(self) -> _Bool:
+        """Whether each tree's game ended."""
+    def count(self) -> int:
+        """The number of trees."""
+
+def self_play_search(
+    games: SupportsIndex,
+    width: SupportsIndex,
+    height: SupportsIndex,
+    *,
+    evaluate: Callable[[_F32, _Bool], tuple[ArrayLike, ArrayLike]] | Literal["rollout"],
+    simulations: SupportsIndex,
+    algorithm: Literal["puct", "gumbel"] = "puct",
+    leaves_per_step: SupportsIndex = 1,
+    c_puct_init: float = 1.25,
+    c_puct_base: float = 19652,
+    dirichlet_alpha: float = 0.3,
+    dirichlet_fraction: float = 0.25,
+    gumbel_samples: SupportsIndex = 16,
+    gumbel_scale: float = 1.0,
+    c_visit: float = 50.0,
+    c_scale: float = 1.0,
+    seed: SupportsIndex = 0,
+    threads: SupportsIndex = 1,
+    temperature_moves: SupportsIndex = 8,
+    progress: Callable[[int], object] | None = None,
+) -> Records:
+    """Games played with a search per move, as version 2 Records."""

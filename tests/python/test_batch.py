@@ -223,7 +223,7 @@ def test_draw_is_no_winner():
 
 
 def test_module_and_class():
-    assert db.__all__ == ["GameBatch", "encode_games", "Records", "self_play", "SolverBudgetExceeded", "Solver", "FULL_COLUMN"]
+    assert db.__all__ == ["GameBatch", "encode_games", "Records", "self_play", "SolverBudgetExceeded", "Solver", "FULL_COLUMN", "Search", "self_play_search"]
     assert GameBatch.__module__ == "drevik_gravline_batch"
     with pytest.raises(TypeError):
         type("Sub", (GameBatch,), {})

@@ -392,8 +392,8 @@ def test_pickle_round_trip_every_protocol(width, height):
         assert back == r and back is not r and (back.width(), back.height()) == (width, height)
     rebuild, (version, w, h, arrays) = r.__reduce__()
     assert (rebuild, version, w, h) == (gb._records_from_pickle, 1, width, height)
-    with pytest.raises(ValueError, match="records format version 2 is not supported"):
-        rebuild(2, w, h, arrays)
+    with pytest.raises(ValueError, match="records format version 3 is not supported"):
+        rebuild(3, w, h, arrays)
     arrays["red"] = arrays["red"][:-1]
     with pytest.raises(ValueError, match="the fields' lengths disagree: 'red' has"):
         rebuild(1, w, h, arrays)
@@ -456,7 +456,7 @@ def with_value(field, i, value):
 
 
 @pytest.mark.parametrize("changes, message", [
-    ({"format_version": np.int64(2)}, "records format version 2 is not supported (this module reads version 1)"),
+    ({"format_version": np.int64(3)}, "records format version 3 is not supported (this module reads versions 1 to 2)"),
     ({"format_version": np.float64(1)}, "the records' 'format_version' is not a non-negative whole number"),
     ({"format_version": None}, "not a records file: no 'format_version' array"),
     ({"width": np.int64(3)}, "the records' board size 3x6 is outside 4..32"),

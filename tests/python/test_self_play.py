@@ -125,7 +125,7 @@ def test_an_unwritable_folder_is_refused(tmp_path):
     (["--height", "40"], "Board height must be between 4 and 32"),
     (["--workers", "2"], "--workers was replaced by --threads: games are played on threads of one process"),
     (["--no-mirror"], "--no-mirror applies to --dense output only"),
-    (["--policy", "greedy"], "argument --policy: invalid choice: 'greedy' (choose from 'tactical', 'random')"),
+    (["--policy", "greedy"], "argument --policy: invalid choice: 'greedy' (choose from 'tactical', 'random', 'search')"),
 ])
 def test_argument_errors_are_usage_errors_without_internal_names(tmp_path, args, message):
     done = run_job(*args, "--out", str(tmp_path / "x.npz"), check=False)

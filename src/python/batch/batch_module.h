@@ -20,6 +20,9 @@ void add_self_play(PyObject *module);
 /// The exact solver and its budget exception (py_solver.cpp).
 void add_solver(PyObject *module);
 
+/// The Search class (py_search.cpp).
+void add_search(PyObject *module);
+
 /// A new Records object holding `r`.
 Ref new_records(Records &&r);
 

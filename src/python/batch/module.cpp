@@ -5,7 +5,8 @@
 namespace gravline::py {
 namespace {
 
-/// The registration step: GameBatch, encode_games, Records and self_play.
+/// The registration step: GameBatch, encode_games, Records, self_play, the
+/// solver and the tree search.
 void exec_module(PyObject *module) {
     check_loadable(module, "drevik_gravline_batch");
     // Game objects go in and out: their class is drevik_gravline's own.
@@ -14,6 +15,7 @@ void exec_module(PyObject *module) {
     add_records(module);
     add_self_play(module);
     add_solver(module);
+    add_search(module);
 }
 
 // Only read after load: the interpreter initialises the definition's header

@@ -16,19 +16,28 @@
 namespace gravline::py {
 namespace {
 
-/// Version of the fields' layout in files and pickles; a reader refuses any other.
+/// Versions of the fields' layout in files and pickles: 1, the eleven fields
+/// of any game; 2, a search's, two fields more. A reader refuses any other.
 constexpr long kRecordsFormat = 1;
+constexpr long kRecordsFormatNewest = 2;
 constexpr int kFieldCount = 11;
+constexpr int kMaxFieldCount = kFieldCount + 2;
+
+/// The fields of records of a version.
+constexpr int field_count(int version) { return version >= 2 ? kMaxFieldCount : kFieldCount; }
+
+/// Values per record that mean the board's width.
+constexpr unsigned kPerColumn = 0xffff;
 
 /// One compact field: its name, NumPy type, and values per record (0: one per
-/// word of the bit sets).
+/// word of the bit sets; kPerColumn: one per column).
 struct Field {
     const char *name;
     int typenum;
     unsigned per_record;
 };
 
-constexpr std::array<Field, kFieldCount> kFields{{
+constexpr std::array<Field, kMaxFieldCount> kFields{{
     {"red", NPY_UINT64, 0},
     {"yellow", NPY_UINT64, 0},
     {"last_moves", NPY_UINT8, kRecordMoves},
@@ -40,13 +49,25 @@ constexpr std::array<Field, kFieldCount> kFields{{
     {"game", NPY_UINT32, 1},
     {"ply", NPY_UINT16, 1},
     {"action", NPY_UINT8, 1},
+    // version 2: the search's distribution and value
+    {"visits", NPY_UINT16, kPerColumn},
+    {"root_value", NPY_FLOAT32, 1},
 }};
 
-/// Calls f(field index, vector) for each field of `r`, in kFields order.
+unsigned values_per_record(const Field &f, int words, unsigned width) {
+    return f.per_record == kPerColumn ? width : f.per_record ? f.per_record : static_cast<unsigned>(words);
+}
+
+/// Calls f(field index, vector) for each field of `r`'s version, in kFields order.
 template <class R, class F>
 void for_each_field(R &r, F &&f) {
     int i = 0;
-    Records::for_each_field([&](std::size_t, auto &v) { f(i++, v); }, r);
+    Records::for_each_field(
+        [&](std::size_t, auto &v) {
+            if (i < field_count(r.version)) f(i, v);
+            ++i;
+        },
+        r);
 }
 
 constexpr std::array<const char *, 5> kExpandNames{"states", "policies", "values", "opponent_policies",
@@ -92,9 +113,9 @@ void records_dealloc(PyObject *o) noexcept {
 
 /// A new array of one field, copied from the records.
 template <class T>
-Ref field_array(const Field &f, const FieldVector<T> &v, std::size_t n, int words) {
-    const npy_intp rows = static_cast<npy_intp>(n);
-    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+Ref field_array(const Field &f, const FieldVector<T> &v, const Records &r) {
+    const npy_intp rows = static_cast<npy_intp>(r.size());
+    const unsigned per = values_per_record(f, r.words, r.width);
     Ref a = f.per_record == 1 ? new_array(f.typenum, {rows}) : new_array(f.typenum, {rows, static_cast<npy_intp>(per)});
     if (!v.empty()) std::memcpy(array_data(a), v.data(), v.size() * sizeof(T));
     return a;
@@ -104,7 +125,7 @@ Ref records_arrays_dict(const Records &r) {
     numpy_api("Records.arrays()");
     Ref d = check(PyDict_New());
     for_each_field(r, [&](int i, const auto &v) {
-        Ref a = field_array(kFields[i], v, r.size(), r.words);
+        Ref a = field_array(kFields[i], v, r);
         if (PyDict_SetItemString(d.get(), kFields[i].name, a.get()) < 0) throw_error_already_set();
     });
     return d;
@@ -113,9 +134,9 @@ Ref records_arrays_dict(const Records &r) {
 /// A read-only array over one field of the records of `owner`, which it keeps
 /// alive as its base: the records never change, so no copy is needed.
 template <class T>
-Ref field_view(PyObject *owner, const Field &f, const FieldVector<T> &v, std::size_t n, int words) {
-    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
-    npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(per)};
+Ref field_view(PyObject *owner, const Field &f, const FieldVector<T> &v, const Records &r) {
+    const unsigned per = values_per_record(f, r.words, r.width);
+    npy_intp dims[2] = {static_cast<npy_intp>(r.size()), static_cast<npy_intp>(per)};
     // An empty field may have no memory; NumPy reads none of it either way.
     static const uint64_t kNothing = 0;
     void *data = const_cast<void *>(v.empty() ? static_cast<const void *>(&kNothing) : static_cast<const void *>(v.data()));
@@ -131,7 +152,7 @@ Ref records_views(PyObject *self) {
     numpy_api("Records.views()");
     Ref d = check(PyDict_New());
     for_each_field(r, [&](int i, const auto &v) {
-        Ref a = field_view(self, kFields[i], v, r.size(), r.words);
+        Ref a = field_view(self, kFields[i], v, r);
         if (PyDict_SetItemString(d.get(), kFields[i].name, a.get()) < 0) throw_error_already_set();
     });
     return d;
@@ -155,14 +176,15 @@ std::string dtype_text(PyArray_Descr *d) {
 }
 
 /// The record count that most fields agree on (`lengths[i]` is field i's, -1
-/// when it has none); a field with another one is named in the ValueError.
-npy_intp agreed_rows(const std::array<npy_intp, kFieldCount> &lengths) {
+/// when it has none or is not read); a field with another one is named in the
+/// ValueError.
+npy_intp agreed_rows(const std::array<npy_intp, kMaxFieldCount> &lengths) {
     npy_intp rows = -1;
-    for (int i = 0, best = 0; i < kFieldCount; ++i) {
+    for (int i = 0, best = 0; i < kMaxFieldCount; ++i) {
         const int votes = static_cast<int>(std::count(lengths.begin(), lengths.end(), lengths[i]));
         if (lengths[i] >= 0 && votes > best) best = votes, rows = lengths[i];
     }
-    for (int i = 0; i < kFieldCount; ++i)
+    for (int i = 0; i < kMaxFieldCount; ++i)
         if (lengths[i] >= 0 && lengths[i] != rows)
             throw PyError(PyExc_ValueError, std::string("the fields' lengths disagree: '") + kFields[i].name +
                                                 "' has " + std::to_string(lengths[i]) + " records, not " +
@@ -172,8 +194,8 @@ npy_intp agreed_rows(const std::array<npy_intp, kFieldCount> &lengths) {
 
 /// Checks a field's dtype and shape, those of an array or of a file member's
 /// header: `rows` records (the first field's count when rows is -1, set from it).
-void check_field(PyArray_Descr *dtype, int ndim, const npy_intp *dims, const Field &f, int words, npy_intp &rows,
-                 Source src) {
+void check_field(PyArray_Descr *dtype, int ndim, const npy_intp *dims, const Field &f, int words, unsigned width,
+                 npy_intp &rows, Source src) {
     const std::string where = std::string(src.data ? "array '" : "argument '") + f.name + "': ";
     Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
     if (!want) throw_error_already_set();
@@ -181,7 +203,7 @@ void check_field(PyArray_Descr *dtype, int ndim, const npy_intp *dims, const Fie
     if (dtype->type_num != f.typenum || !PyArray_EquivTypes(dtype, want_descr))
         throw PyError(src.type_error(), where + "expected dtype " + dtype_text(want_descr) + ", got " +
                                             dtype_text(dtype));
-    const unsigned per = f.per_record ? f.per_record : static_cast<unsigned>(words);
+    const unsigned per = values_per_record(f, words, width);
     const int want_ndim = f.per_record == 1 ? 1 : 2;
     if (rows < 0 && ndim >= 1) rows = dims[0];
     bool ok = ndim == want_ndim && dims[0] == rows;
@@ -198,7 +220,8 @@ void check_field(PyArray_Descr *dtype, int ndim, const npy_intp *dims, const Fie
 
 /// Copies a field's array into `v`, checking its kind and shape (check_field).
 template <class T>
-void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVector<T> &v, Source src) {
+void read_field(PyObject *o, const Field &f, int words, unsigned width, npy_intp &rows, FieldVector<T> &v,
+                Source src) {
     if (!PyArray_Check(o)) {
         Ref qualname = check(PyType_GetQualName(Py_TYPE(o)));
         throw PyError(src.type_error(), std::string(src.data ? "array '" : "argument '") + f.name +
@@ -206,8 +229,8 @@ void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVec
                                             PyUnicode_AsUTF8(qualname.get()) + "'");
     }
     auto *a = reinterpret_cast<PyArrayObject *>(o);
-    check_field(PyArray_DESCR(a), PyArray_NDIM(a), PyArray_DIMS(a), f, words, rows, src);
-    const std::size_t per = f.per_record ? f.per_record : static_cast<std::size_t>(words);
+    check_field(PyArray_DESCR(a), PyArray_NDIM(a), PyArray_DIMS(a), f, words, width, rows, src);
+    const std::size_t per = values_per_record(f, words, width);
     v.resize(static_cast<std::size_t>(rows) * per);
     if (v.empty()) return;
     // Read along the array's own strides, not through a NumPy copy: copying a
@@ -225,26 +248,27 @@ void read_field(PyObject *o, const Field &f, int words, npy_intp &rows, FieldVec
             std::memcpy(to++, base + r * s0 + static_cast<npy_intp>(c) * s1, sizeof(T));
 }
 
-/// Records built from width, height and the eleven fields (`get(name)` gives
-/// a new reference to an array), each checked, then every record checked for
-/// consistency.
+/// Records of `version` built from width, height and that version's fields
+/// (`get(name)` gives a new reference to an array), each checked, then every
+/// record checked for consistency.
 template <class Get>
-Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src) {
+Ref records_from_fields(uint64_t width, uint64_t height, Get &&get, Source src, int version = 1) {
     numpy_api("Records.from_arrays()");
     const auto [w, h] = validate_board_dimensions(width, height);
-    Records r = Records::make(w, h);
+    Records r = Records::make(w, h, version);
     // Every field is held until the end: checking one can run Python code (a
     // dtype's text) that empties the mapping the others came from.
-    std::array<Ref, kFieldCount> held;
-    std::array<npy_intp, kFieldCount> lengths;
-    for (int i = 0; i < kFieldCount; ++i) {
+    std::array<Ref, kMaxFieldCount> held;
+    std::array<npy_intp, kMaxFieldCount> lengths;
+    lengths.fill(-1);
+    for (int i = 0; i < field_count(version); ++i) {
         held[i] = get(kFields[i].name);
         PyObject *o = held[i].get();
         const bool shaped = PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(o)) >= 1;
         lengths[i] = shaped ? PyArray_DIM(reinterpret_cast<PyArrayObject *>(o), 0) : -1;
     }
     npy_intp rows = agreed_rows(lengths);
-    for_each_field(r, [&](int i, auto &v) { read_field(held[i].get(), kFields[i], r.words, rows, v, src); });
+    for_each_field(r, [&](int i, auto &v) { read_field(held[i].get(), kFields[i], r.words, r.width, rows, v, src); });
     std::string fault;
     {
         // Plain C++ over private vectors: the checks need no interpreter.
@@ -279,13 +303,17 @@ Ref records_compare(PyObject *self, PyObject *other, int op) {
 }
 
 Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static constexpr std::array<const char *, 2 + kFieldCount> names = [] {
-        std::array<const char *, 2 + kFieldCount> n{"width", "height"};
-        for (int i = 0; i < kFieldCount; ++i) n[2 + i] = kFields[i].name;
+    static constexpr std::array<const char *, 2 + kMaxFieldCount> names = [] {
+        std::array<const char *, 2 + kMaxFieldCount> n{"width", "height"};
+        for (int i = 0; i < kMaxFieldCount; ++i) n[2 + i] = kFields[i].name;
         return n;
     }();
-    const auto a = py::bind("Records.from_arrays()", names, 2, names.size(), args, nargs, kwnames);
+    const auto a = py::bind("Records.from_arrays()", names, 2, 2 + kFieldCount, args, nargs, kwnames);
     const uint64_t width = to_u64(a[0], "width"), height = to_u64(a[1], "height");
+    // The search's two fields come together, and make the records version 2.
+    const bool search = a[2 + kFieldCount] || a[3 + kFieldCount];
+    if (search && !(a[2 + kFieldCount] && a[3 + kFieldCount]))
+        throw PyError(PyExc_TypeError, "Records.from_arrays() needs both 'visits' and 'root_value', or neither");
     return records_from_fields(
         width, height,
         [&](const char *name) {
@@ -294,7 +322,7 @@ Ref records_from_arrays(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
                 if (std::strcmp(names[i], name) == 0) return Ref::borrow(a[i]);
             panic("no such field");
         },
-        Source{false});
+        Source{false}, search ? 2 : 1);
 }
 
 Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -313,7 +341,7 @@ Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
         total += reinterpret_cast<PyRecords *>(item)->value.size();
     }
     const Records &first = reinterpret_cast<PyRecords *>(PyTuple_GET_ITEM(seq.get(), 0))->value;
-    Records joined = Records::make(first.width, first.height);
+    Records joined = Records::make(first.width, first.height, first.version);
     joined.reserve(total);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Records &r = reinterpret_cast<PyRecords *>(PyTuple_GET_ITEM(seq.get(), i))->value;
@@ -321,6 +349,9 @@ Ref records_concat(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
             throw PyError(PyExc_ValueError, "records of one board size only: " + std::to_string(first.width) +
                                                 "x" + std::to_string(first.height) + " and " +
                                                 std::to_string(r.width) + "x" + std::to_string(r.height));
+        if (r.version != first.version)
+            throw PyError(PyExc_ValueError, "records of one format version only: " + std::to_string(first.version) +
+                                                " and " + std::to_string(r.version));
         joined.append(r);
     }
     return new_records(std::move(joined));
@@ -420,9 +451,12 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
                                                         "' and '" + kExpandNames[j] + "' share memory");
     }
 
+    // A search's records also give the search's values (a new array).
+    Ref root_values = r.version >= 2 ? new_array(NPY_FLOAT32, {rows}) : Ref();
     const ExpandOut dst{static_cast<float *>(array_data(states)), static_cast<float *>(array_data(policies)),
                         static_cast<float *>(array_data(values)), static_cast<float *>(array_data(opponent)),
-                        static_cast<float *>(array_data(masks))};
+                        static_cast<float *>(array_data(masks)),
+                        root_values ? static_cast<float *>(array_data(root_values)) : nullptr};
     {
         // The records never change and the arrays are held here, so the work
         // needs no interpreter.
@@ -436,6 +470,7 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     const Ref *arrays[5] = {&states, &policies, &values, &opponent, &masks};
     for (int k = 0; k < 5; ++k)
         if (PyDict_SetItemString(d.get(), kExpandNames[k], arrays[k]->get()) < 0) throw_error_already_set();
+    if (root_values && PyDict_SetItemString(d.get(), "root_values", root_values.get()) < 0) throw_error_already_set();
     return d;
 }
 
@@ -526,7 +561,7 @@ Ref records_subscript(PyObject *self, PyObject *key) {
 
 /// One source of Records.gather: each field's first byte, and its records.
 struct GatherSource {
-    std::array<const char *, kFieldCount> data;
+    std::array<const char *, kMaxFieldCount> data;
     std::size_t size;
 };
 
@@ -547,14 +582,19 @@ Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
         py::bind("Records.gather()", names, args, nargs, kwnames);
     numpy_api("Records.gather()");
     const auto [w, h] = validate_board_dimensions(to_u64(width_arg, "width"), to_u64(height_arg, "height"));
-    Records r = Records::make(w, h);
     Ref seq = check(PySequence_Fast(sources_arg, "argument 'sources': expected a sequence of dicts of arrays"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    // A search's records (version 2) when the first source has the search's
+    // fields; every other source must have them too.
+    PyObject *first = count ? PySequence_Fast_GET_ITEM(seq.get(), 0) : nullptr;
+    const bool search = first && PyDict_Check(first) && PyDict_GetItemString(first, kFields[kFieldCount].name);
+    Records r = Records::make(w, h, search ? 2 : 1);
+    const int fields = field_count(r.version);
     std::vector<GatherSource> sources(static_cast<std::size_t>(count));
     // Every array read is held here until the copy is done: a dict's values
     // may be replaced by code that runs while the next one is looked at.
     std::vector<Ref> held;
-    std::array<std::size_t, kFieldCount> record_bytes{};
+    std::array<std::size_t, kMaxFieldCount> record_bytes{};
     for (Py_ssize_t s = 0; s < count; ++s) {
         Ref d = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), s));
         if (!PyDict_Check(d.get())) throw_argument_not_instance(d.get(), "dict", "sources");
@@ -573,7 +613,7 @@ Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
                 throw PyError(PyExc_TypeError, where + "'" + f.name + "': expected dtype " +
                                                    dtype_text(reinterpret_cast<PyArray_Descr *>(want.get())) + ", got " +
                                                    dtype_text(PyArray_DESCR(a)));
-            const npy_intp per = f.per_record ? f.per_record : r.words;
+            const npy_intp per = values_per_record(f, r.words, r.width);
             if (rows < 0 && PyArray_NDIM(a) >= 1) rows = PyArray_DIM(a, 0);
             const bool shaped = f.per_record == 1 ? PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == rows
                                                   : PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == rows && PyArray_DIM(a, 1) == per;
@@ -606,20 +646,20 @@ Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
     {
         // The arrays are held above and read only; the records are private.
         Unlocked unlocked;
-        std::array<char *, kFieldCount> to{};
+        std::array<char *, kMaxFieldCount> to{};
         for_each_field(r, [&](int i, auto &v) { to[i] = reinterpret_cast<char *>(v.data()); });
         // Records picked at random from large sources miss the cache in every
         // field: the fields of a pick some way ahead are asked for early.
         constexpr npy_intp kAhead = 16;
         const auto prefetch = [&](npy_intp j) {
             const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
-            for (int i = 0; i < kFieldCount; ++i) __builtin_prefetch(src.data[i] + row[j] * record_bytes[i]);
+            for (int i = 0; i < fields; ++i) __builtin_prefetch(src.data[i] + row[j] * record_bytes[i]);
         };
         for (npy_intp j = 0; j < std::min(n, kAhead); ++j) prefetch(j);
         for (npy_intp j = 0; j < n; ++j) {
             if (j + kAhead < n) prefetch(j + kAhead);
             const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
-            for (int i = 0; i < kFieldCount; ++i)
+            for (int i = 0; i < fields; ++i)
                 std::memcpy(to[i] + j * record_bytes[i], src.data[i] + row[j] * record_bytes[i], record_bytes[i]);
         }
         fault = with_word_count(r.words, [&](auto nw) { return check_records<decltype(nw)::value>(r); });
@@ -668,7 +708,7 @@ Ref records_save(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     const auto put = [&](const char *key, Ref v) {
         if (PyDict_SetItemString(kwargs.get(), key, v.get()) < 0) throw_error_already_set();
     };
-    put("format_version", scalar_array(NPY_INT64, kRecordsFormat));
+    put("format_version", scalar_array(NPY_INT64, r.version));
     put("width", scalar_array(NPY_INT64, r.width));
     put("height", scalar_array(NPY_INT64, r.height));
     Ref save = numpy_function(compressed ? "savez_compressed" : "savez");
@@ -721,10 +761,11 @@ uint64_t file_number(PyObject *v, const char *key) {
 
 /// Refuses a format version or board size that no records file holds.
 void check_version_and_size(uint64_t version, uint64_t width, uint64_t height) {
-    if (version != static_cast<uint64_t>(kRecordsFormat))
+    if (version < static_cast<uint64_t>(kRecordsFormat) || version > static_cast<uint64_t>(kRecordsFormatNewest))
         throw PyError(PyExc_ValueError, "records format version " + std::to_string(version) +
-                                            " is not supported (this module reads version " +
-                                            std::to_string(kRecordsFormat) + ")");
+                                            " is not supported (this module reads versions " +
+                                            std::to_string(kRecordsFormat) + " to " +
+                                            std::to_string(kRecordsFormatNewest) + ")");
     if (!dimension_ok(static_cast<unsigned>(std::min<uint64_t>(width, 1000))) ||
         !dimension_ok(static_cast<unsigned>(std::min<uint64_t>(height, 1000))))
         throw PyError(PyExc_ValueError, "the records' board size " + std::to_string(width) + "x" +
@@ -742,7 +783,7 @@ Ref records_from_mapping(uint64_t version, uint64_t width, uint64_t height, PyOb
             if (!v) throw PyError(PyExc_ValueError, std::string("the records' '") + name + "' array is missing");
             return v;
         },
-        Source{true});
+        Source{true}, static_cast<int>(version));
 }
 
 /// Calls close() on `f` at the end of a scope. A pending exception is kept,
@@ -857,7 +898,7 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     constexpr int kNumbers = 3;
     static constexpr std::array<const char *, kNumbers> kNumberNames{"format_version", "width", "height"};
     const auto name_of = [](int k) { return k < kNumbers ? kNumberNames[k] : kFields[k - kNumbers].name; };
-    std::array<Ref, kNumbers + kFieldCount> member;
+    std::array<Ref, kNumbers + kMaxFieldCount> member;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         Ref info = Ref::borrow(PyList_GET_ITEM(list.get(), i));
         Ref filename = read_check(PyObject_GetAttrString(info.get(), "filename"));
@@ -868,8 +909,8 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
         if (npy < 0) throw_error_already_set();
         Ref key = check(PyUnicode_Substring(filename.get(), 0, npy ? length - 4 : length));
         int k = 0;
-        while (k < kNumbers + kFieldCount && PyUnicode_CompareWithASCIIString(key.get(), name_of(k)) != 0) ++k;
-        if (k == kNumbers + kFieldCount) {
+        while (k < kNumbers + kMaxFieldCount && PyUnicode_CompareWithASCIIString(key.get(), name_of(k)) != 0) ++k;
+        if (k == kNumbers + kMaxFieldCount) {
             if (PyUnicode_CompareWithASCIIString(key.get(), "states") == 0)
                 throw PyError(PyExc_ValueError, "not a records file: it holds dense training arrays ('states', ...); "
                                                 "read it with numpy.load");
@@ -895,23 +936,30 @@ Ref records_load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     };
     const uint64_t version = number(0), width = number(1), height = number(2);
     check_version_and_size(version, width, height);
+    const int stored = field_count(static_cast<int>(version));
+    for (int i = stored; i < kMaxFieldCount; ++i)
+        if (member[kNumbers + i])
+            throw PyError(PyExc_ValueError, std::string("not a records file: unexpected array '") + kFields[i].name +
+                                                "' in records of version " + std::to_string(version));
     const int words = words_for(static_cast<unsigned>(width), static_cast<unsigned>(height));
-    std::array<MemberHeader, kFieldCount> heads;
-    std::array<npy_intp, kFieldCount> lengths;
-    for (int i = 0; i < kFieldCount; ++i) {
+    std::array<MemberHeader, kMaxFieldCount> heads;
+    std::array<npy_intp, kMaxFieldCount> lengths;
+    lengths.fill(-1);
+    for (int i = 0; i < stored; ++i) {
         if (!member[kNumbers + i])
             throw PyError(PyExc_ValueError, std::string("the records' '") + kFields[i].name + "' array is missing");
         heads[i] = read_member_header(format.get(), zip.get(), member[kNumbers + i].get(), kFields[i].name);
         lengths[i] = heads[i].ndim >= 1 ? heads[i].dims[0] : -1;
     }
     npy_intp rows = agreed_rows(lengths);
-    for (int i = 0; i < kFieldCount; ++i) {
-        check_field(heads[i].descr(), heads[i].ndim, heads[i].dims.data(), kFields[i], words, rows, Source{true});
+    for (int i = 0; i < stored; ++i) {
+        check_field(heads[i].descr(), heads[i].ndim, heads[i].dims.data(), kFields[i], words,
+                    static_cast<unsigned>(width), rows, Source{true});
         require_whole(heads[i], kFields[i].name);
     }
 
     Ref fields = check(PyDict_New());
-    for (int i = 0; i < kFieldCount; ++i) {
+    for (int i = 0; i < stored; ++i) {
         Ref v = read_member(format.get(), zip.get(), member[kNumbers + i].get());
         if (PyDict_SetItemString(fields.get(), kFields[i].name, v.get()) < 0) throw_error_already_set();
     }
@@ -933,7 +981,7 @@ Ref records_reduce(PyObject *self) {
     Ref module = check(PyImport_ImportModule("drevik_gravline_batch"));
     Ref rebuild = check(PyObject_GetAttrString(module.get(), "_records_from_pickle"));
     Ref arrays = records_arrays_dict(r);
-    Ref state = check(Py_BuildValue("(lIIO)", kRecordsFormat, r.width, r.height, arrays.get()));
+    Ref state = check(Py_BuildValue("(lIIO)", static_cast<long>(r.version), r.width, r.height, arrays.get()));
     return check(PyTuple_Pack(2, rebuild.get(), state.get()));
 }
 
