@@ -104,6 +104,59 @@ def records_read(r):
                   gb.Records.concat([r, r]) == gb.Records.concat((r, r)))
 
 
+def running_games(seed):
+    return gb.GameBatch.from_games([g for g in seeded_games(seed, 24) if not g.is_over()][:12])
+
+
+def search_alone(seed):
+    # Rollouts and a hand-driven step, on the search's own threads or not.
+    search = gb.Search(running_games(seed), simulations=24, leaves_per_step=2,
+                       seed=seed, threads=1 + seed % 2, algorithm=("puct", "gumbel")[seed % 2])
+    search.run("rollout")
+    search.advance(search.best_actions(), finished="restart")
+    planes, mask = search.select()
+    search.expand(np.where(mask, planes.sum((1, 2, 3))[:, None] % 3, 0).astype(np.float32),
+                  np.zeros(len(mask), np.float32))
+    return digest(search.visit_counts(), search.root_values(), planes, mask)
+
+
+def search_read(search):
+    return digest(search.visit_counts(), search.policy(0.5), search.root_values(), search.best_actions(),
+                  search.sample_actions(1.0, seed=3), search.stopped(), search.done())
+
+
+def solved_positions(seed):
+    # Late positions, so that every search is short.
+    rng = random.Random(seed)
+    games = []
+    while len(games) < 6:
+        g = dg.Game(6, 5)
+        for _ in range(18):
+            if g.is_over():
+                break
+            g.apply_action(rng.choice(g.legal_action_indices()))
+        if not g.is_over():
+            games.append(g)
+    return games
+
+
+def solver_alone(seed):
+    solver = gb.Solver(6, 5, table_mb=1, threads=1 + seed % 2)
+    games = solved_positions(seed)
+    return digest(solver.scores(games), *[solver.move_scores(g) for g in games[:2]])
+
+
+def solver_read(shared):
+    solver, games = shared
+    return digest(solver.scores(games), solver.move_scores(games[0]), solver.best_moves(games[1]))
+
+
+def shared_search():
+    search = gb.Search(running_games(4), simulations=24, seed=4)
+    search.run("rollout")
+    return search
+
+
 def symmetry_arrays(seed):
     rng = np.random.default_rng(seed)
     n = 64
@@ -118,6 +171,8 @@ WORKLOADS = [
     Workload("encode_games", lambda seed: digest(gb.encode_games(seeded_games(seed))),
              lambda: seeded_games(99), lambda games: digest(gb.encode_games(games))),
     Workload("self_play", self_play_alone, lambda: gb.self_play(200, 7, 6, seed=5), records_read),
+    Workload("Search", search_alone, shared_search, search_read),
+    Workload("Solver", solver_alone, lambda: (gb.Solver(6, 5, table_mb=1), solved_positions(9)), solver_read),
     Workload("augment_symmetries", lambda seed: digest(*dg.augment_symmetries(*symmetry_arrays(seed))),
              lambda: symmetry_arrays(7), lambda arrays: digest(*dg.augment_symmetries(*arrays))),
 ]
