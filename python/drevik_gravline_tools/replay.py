@@ -33,6 +33,9 @@ if TYPE_CHECKING:
 FIELDS = ("red", "yellow", "last_moves", "turn", "policy", "opponent_policy", "opponent_mask", "value",
           "game", "ply", "action")
 DTYPES = ("uint64", "uint64", "uint8", "int8", "uint32", "uint32", "bool", "int8", "uint32", "uint16", "uint8")
+# The further fields of a search's records (version 2).
+SEARCH_FIELDS = ("visits", "root_value")
+SEARCH_DTYPES = ("uint16", "float32")
 
 
 class _Segment:
@@ -50,9 +53,10 @@ class _Segment:
 
 
 def _open_records_file(path: Path, width: int | None, height: int | None) -> tuple[dict[str, np.ndarray], int, int]:
-    """The fields of one records file, memory-mapped when it is stored
-    uncompressed and read whole otherwise, with its board size; ValueError for
-    a file that is not one of records."""
+    """The fields of one records file (of version 1, or 2 with the search's
+    fields), memory-mapped when it is stored uncompressed and read whole
+    otherwise, with its board size; ValueError for a file that is not one of
+    records."""
     import numpy as np
 
     try:
@@ -77,21 +81,34 @@ def _open_records_file(path: Path, width: int | None, height: int | None) -> tup
         version, w, h = (int(arrays[k]) for k in ("format_version", "width", "height"))
     except (TypeError, ValueError):
         raise ValueError(f"{os.fspath(path)!r} is not a records file: its format or size is not a number") from None
-    if version != 1:
+    if version not in (1, 2):
         raise ValueError(f"{os.fspath(path)!r}: records format version {version} is not supported")
+    names: tuple[str, ...] = FIELDS
+    dtypes: tuple[str, ...] = DTYPES
+    if version == 2:
+        names, dtypes = FIELDS + SEARCH_FIELDS, DTYPES + SEARCH_DTYPES
+        absent = [k for k in SEARCH_FIELDS if k not in arrays]
+        if absent:
+            raise ValueError(f"{os.fspath(path)!r} is not a records file: no {absent[0]!r} array")
     if (width, height) != (None, None) and (w, h) != (width, height):
         raise ValueError(f"records of one board size only: {width}x{height} and {w}x{h} ({os.fspath(path)!r})")
     if not (4 <= w <= 32 and 4 <= h <= 32) or arrays["turn"].ndim != 1:
         raise ValueError(f"{os.fspath(path)!r} is not a records file of a board of 4 to 32 columns and rows")
     n = len(arrays["turn"])
     words = (w * h + 63) // 64
-    for k, dtype in zip(FIELDS, DTYPES):
+    for k, dtype in zip(names, dtypes):
         a = arrays[k]
         if a.dtype != np.dtype(dtype):
             raise ValueError(f"{os.fspath(path)!r}: the field {k!r} has dtype {a.dtype}, not {dtype}")
-        if a.shape != {"red": (n, words), "yellow": (n, words), "last_moves": (n, 8)}.get(k, (n,)):
+        if a.shape != {"red": (n, words), "yellow": (n, words), "last_moves": (n, 8), "visits": (n, w)}.get(k, (n,)):
             raise ValueError(f"{os.fspath(path)!r}: the field {k!r} has shape {a.shape}")
-    return {k: arrays[k] for k in FIELDS}, w, h
+    # A file written by Records.save (not as a shard) may store a field off
+    # its type's alignment: that field is read into memory instead.
+    return {k: np.require(arrays[k], requirements=("C", "A")) for k in names}, w, h
+
+
+def _version(fields: dict[str, Any]) -> int:
+    return 2 if SEARCH_FIELDS[0] in fields else 1
 
 
 class ReplayBuffer:
@@ -107,7 +124,11 @@ class ReplayBuffer:
     opened (and checked whole) instead of mapped: for a window that fits in
     memory, draws then cost what `Records.expand` from records in memory
     costs, where over a map of small pages each field of each pick misses the
-    TLB."""
+    TLB.
+
+    Records made in this process join the window with `add(records)`, as the
+    newest. The buffer holds records of one format version: a search's
+    (version 2, whose minibatches also carry `root_values`) or not."""
 
     def __init__(self, sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
                  window: int | None = None, *, seed: int | None = None, checksum: bool = False,
@@ -127,6 +148,7 @@ class ReplayBuffer:
         self._seen: set[tuple[int, str]] = set()
         self._width: int | None = None
         self._height: int | None = None
+        self._version: int | None = None
         self._ends = np.zeros(0, np.int64)
         for i, source in enumerate(self._sources):
             if not source.is_dir() and not source.is_file():
@@ -151,8 +173,7 @@ class ReplayBuffer:
             elif (i, "") not in self._seen:
                 self._seen.add((i, ""))
                 fields, w, h = self._open(source)
-                self._width, self._height = w, h
-                self._segments.append(_Segment(os.fspath(source), fields))
+                self._append(os.fspath(source), fields, w, h)
                 added += len(fields["turn"])
         self._trim()
         return added
@@ -169,10 +190,32 @@ class ReplayBuffer:
 
     def _add(self, i: int, path: Path) -> int:
         fields, w, h = self._open(path)
-        self._width, self._height = w, h
+        self._append(os.fspath(path), fields, w, h)
         self._seen.add((i, path.name))
-        self._segments.append(_Segment(os.fspath(path), fields))
         return len(fields["turn"])
+
+    def _append(self, name: str, fields: dict[str, np.ndarray], w: int, h: int) -> None:
+        version = _version(fields)
+        if self._version is not None and version != self._version:
+            raise ValueError(f"records of one format version only: {self._version} and {version} ({name!r})")
+        self._width, self._height, self._version = w, h, version
+        self._segments.append(_Segment(name, fields))
+
+    def add(self, records: Any) -> int:
+        """Adds a Records (of this buffer's board size and format version) as
+        the newest positions, dropping the oldest beyond the window; returns
+        the positions added. The buffer reads the records in place: they are
+        never changed, so nothing is copied."""
+        import drevik_gravline_batch as gb
+
+        if not isinstance(records, gb.Records):
+            raise TypeError(f"expected Records, got {type(records).__name__!r}")
+        w, h = records.width(), records.height()
+        if self._width is not None and (w, h) != (self._width, self._height):
+            raise ValueError(f"records of one board size only: {self._width}x{self._height} and {w}x{h}")
+        self._append(f"<records {len(self._segments)}>", dict(cast("dict[str, np.ndarray]", records.views())), w, h)
+        self._trim()
+        return len(records)
 
     def _trim(self) -> None:
         import numpy as np

@@ -133,3 +133,29 @@ def test_gather_refuses_bad_sources_and_picks():
     spoiled["value"][3] = 7
     kind, message = gather_error([spoiled], rows=[3])
     assert kind is ValueError and message.startswith("inconsistent records: record 0: ")
+
+
+def test_a_searchs_records_keep_their_two_fields_through_indexing_views_gather_and_files(tmp_path):
+    run = gb.self_play_search(3, 7, 6, evaluate="rollout", simulations=16, seed=5)
+    fields = run.arrays()
+    rows = np.array([len(run) - 1, 0, 4])
+    picked = run[rows]
+    assert picked == gb.Records.from_arrays(7, 6, **{k: v[rows] for k, v in fields.items()})
+    assert run[2:5].arrays()["visits"].shape == (3, 7)
+    views = run.views()
+    assert views["visits"].shape == (len(run), 7) and not views["root_value"].flags.writeable
+    # Sources with the search's fields give a search's records; one without them is refused.
+    assert gb.Records.gather(7, 6, [views, fields], [1, 0, 1], rows) == picked
+    with pytest.raises(ValueError, match="no 'visits' array"):
+        gb.Records.gather(7, 6, [views, RUN.arrays()], [1], [0])
+    # A file of version 1 holding a search's field is not a records file.
+    path = tmp_path / "odd.npz"
+    v1 = RUN[:3].arrays()
+    np.savez(path, format_version=np.int64(1), width=np.int64(7), height=np.int64(6),
+             visits=np.zeros((3, 7), np.uint16), **v1)
+    with pytest.raises(ValueError, match="unexpected array 'visits' in records of version 1"):
+        gb.Records.load(path)
+    np.savez(path, format_version=np.int64(2), width=np.int64(7), height=np.int64(6),
+             **{k: v for k, v in fields.items() if k != "root_value"})
+    with pytest.raises(ValueError, match="'root_value' array is missing"):
+        gb.Records.load(path)

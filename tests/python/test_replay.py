@@ -181,3 +181,28 @@ def test_fields_are_memory_mapped_not_read(tmp_path):
     # About 42 MB of records, none of them copied into the process.
     assert int(positions) > 900_000 and mapped == "True"
     assert int(grown) < 12 * 2**20, grown
+
+
+def test_a_searchs_records_added_in_memory_and_from_files_share_one_window(tmp_path):
+    first = gb.self_play_search(3, 7, 6, evaluate="rollout", simulations=12, seed=1)
+    second = gb.self_play_search(3, 7, 6, evaluate="rollout", simulations=12, seed=2)
+    path = first.save(tmp_path / "first")
+    for load in (False, True):
+        buffer = ReplayBuffer([path], window=len(first) + 5, seed=3, load=load)
+        assert buffer.add(second) == len(second)
+        # The window moved on: the newest positions are the added ones.
+        assert len(buffer) == len(first) + 5
+        every = buffer.records(np.arange(len(buffer)))
+        assert every == gb.Records.concat([first, second])[-len(buffer):]
+        batch = buffer.sample(16, mirror=True)
+        assert batch["root_values"].shape == (32,) and np.abs(batch["root_values"]).max() <= 1
+    with pytest.raises(ValueError, match="records of one format version only: 2 and 1"):
+        buffer.add(gb.self_play(2, 7, 6))
+    with pytest.raises(ValueError, match="records of one board size only: 7x6 and 6x5"):
+        buffer.add(gb.self_play_search(1, 6, 5, evaluate="rollout", simulations=4))
+    with pytest.raises(TypeError):
+        buffer.add(second.arrays())
+    # An empty buffer takes its size and version from the first records added.
+    empty = ReplayBuffer([], seed=0)
+    empty.add(gb.self_play(2, 5, 4))
+    assert (empty.width(), empty.height()) == (5, 4) and "root_values" not in empty.sample(4)
