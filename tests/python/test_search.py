@@ -652,3 +652,26 @@ def test_other_threads_run_during_a_search_and_meet_its_borrow():
     t.join()
     assert seen == "Already mutably borrowed"
     assert s.visit_counts().sum() == 64 * 3000
+
+
+def test_an_interrupted_rollout_search_runs_on_to_the_same_trees():
+    import _thread
+    import threading
+
+    def fresh():
+        return gb.Search(gb.GameBatch(384, 7, 6), simulations=600, seed=9, threads=2)
+
+    search = fresh()
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            search.run("rollout")
+    finally:
+        timer.cancel()
+    assert not search.done()
+    search.run("rollout")
+    whole = fresh()
+    whole.run("rollout")
+    assert (search.visit_counts() == whole.visit_counts()).all()
+    assert (search.root_values() == whole.root_values()).all()

@@ -291,16 +291,21 @@ def test_search_runs_without_the_interpreter_lock_under_a_shared_borrow() -> Non
     solver.clear()
 
 
-def test_an_interrupt_stops_a_long_search() -> None:
+@pytest.mark.parametrize("many", [False, True], ids=["score", "scores on two threads"])
+def test_an_interrupt_stops_a_long_search(many: bool) -> None:
     import _thread
     import threading
 
-    solver = Solver(7, 6, table_mb=1)
+    solver = Solver(7, 6, table_mb=1, threads=2)
     timer = threading.Timer(0.3, _thread.interrupt_main)
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            solver.score(game_of("44"), time_limit=20.0)
+            if many:
+                # Many hard positions: the workers stop with the calling thread.
+                solver.scores([game_of(m) for m in ("44", "43", "45", "33")], time_limit=20.0)
+            else:
+                solver.score(game_of("44"), time_limit=20.0)
     finally:
         timer.cancel()
     assert solver.score(game_of("5554224333234511764415115")) == 4

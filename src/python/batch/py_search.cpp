@@ -295,7 +295,15 @@ void run_search(SearchValue<NW> &v, PyObject *evaluate) {
             if (PyUnicode_CompareWithASCIIString(evaluate, "rollout") != 0)
                 throw PyError(PyExc_ValueError, "evaluate must be callable or 'rollout'");
             const std::size_t units = std::size_t{s.config().simulations} * s.cells() * 20;
-            for_trees(s.count(), units, v.pool.get(), [&](std::size_t t) { s.run_rollout(t); });
+            // In slices of some tens of milliseconds, Ctrl-C looked for
+            // between them: a tree's search runs whole or not at all, so a
+            // search stopped here runs on from where it stood.
+            const std::size_t slice = std::max<std::size_t>(1, (std::size_t{1} << 24) / std::max<std::size_t>(units, 1));
+            for (std::size_t first = 0; first < s.count(); first += slice) {
+                const std::size_t n = std::min(slice, s.count() - first);
+                for_trees(n, units, v.pool.get(), [&](std::size_t t) { s.run_rollout(first + t); });
+                if (PyErr_CheckSignals() < 0) throw_error_already_set();
+            }
             return;
         }
         if (!PyCallable_Check(evaluate)) throw PyError(PyExc_TypeError, "evaluate must be callable or 'rollout'");

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -290,14 +291,32 @@ Ref solver_scores(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         for (const Ref &g : games) positions.push_back(position_arg<NW>(g.get(), c, "games"));
         Ref result = new_array(NPY_INT32, {static_cast<npy_intp>(games.size())});
         auto *out = static_cast<int32_t *>(array_data(result));
-        std::atomic<bool> ran_out{false};
+        std::atomic<bool> ran_out{false}, stop{false};
         std::atomic<uint64_t> nodes{0};
+        std::optional<PyError> signal;
         {
             Unlocked unlocked;
+            // Only the calling thread may look for Ctrl-C (at most every
+            // 20 ms: each look takes the lock back); it tells the workers
+            // through `stop`.
+            const std::thread::id caller = std::this_thread::get_id();
+            const std::function<bool()> check_signal = signal_check(unlocked, signal);
+            auto looked = std::chrono::steady_clock::now();
+            const std::function<bool()> interrupted = [&] {
+                if (std::this_thread::get_id() == caller && !stop.load(std::memory_order_relaxed)) {
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - looked >= std::chrono::milliseconds(20)) {
+                        looked = now;
+                        if (check_signal()) stop.store(true, std::memory_order_relaxed);
+                    }
+                }
+                return stop.load(std::memory_order_relaxed);
+            };
             auto work = [&](std::size_t lo, std::size_t hi) {
                 Solver<NW> solver(c.width, c.height, c.table);
-                for (std::size_t i = lo; i < hi && !ran_out.load(std::memory_order_relaxed); ++i) {
+                for (std::size_t i = lo; i < hi && !ran_out.load(std::memory_order_relaxed) && !interrupted(); ++i) {
                     SolveBudget budget;
+                    budget.interrupted = interrupted;
                     budget.max_nodes = max_nodes;
                     if (time_limit)
                         budget.deadline = std::chrono::steady_clock::now() +
@@ -313,6 +332,7 @@ Ref solver_scores(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
             else work(0, positions.size());
         }
         c.nodes.store(nodes.load(), std::memory_order_relaxed);
+        if (signal) throw std::move(*signal);
         if (ran_out.load()) throw_budget(nodes.load());
         return result;
     });
