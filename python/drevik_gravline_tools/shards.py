@@ -128,17 +128,53 @@ def _npy_header(a: np.ndarray) -> bytes:
 def write_npz_aligned(file: Any, arrays: Iterable[tuple[str, np.ndarray]]) -> None:
     """Writes `arrays` as an uncompressed .npz to the open binary `file`, each
     array's data starting on a 64-byte boundary of the file, with fixed
-    timestamps, so the same arrays always give the same bytes."""
+    timestamps, so the same arrays always give the same bytes: those that
+    zipfile writes for them. Each member's CRC-32 is computed in C++ at the
+    speed of a copy; an archive past the 4 GiB of a plain zip is written by
+    zipfile, which adds the zip64 records."""
     import numpy as np
 
+    members = []
+    for name, a in arrays:
+        # (ascontiguousarray would make a 0-d array 1-d.)
+        a = a if a.flags.c_contiguous else a.copy(order="C")
+        members.append((name + ".npy", _npy_header(a), a.reshape(-1).view(np.uint8)))
+    start = file.tell()
+    if start + sum(len(h) + d.nbytes + 200 + _ALIGN for _, h, d in members) >= zipfile.ZIP64_LIMIT:
+        _write_npz_zip64(file, members)
+        return
+    import drevik_gravline_batch as gb
+
+    year, month, day, hour, minute, second = _FIXED_TIME
+    dos_date, dos_time = (year - 1980) << 9 | month << 5 | day, hour << 11 | minute << 5 | second // 2
+    central = []
+    for name, header, data in members:
+        encoded = name.encode("ascii")
+        offset = file.tell()
+        pad = (-(offset + 30 + len(encoded) + 4)) % _ALIGN
+        extra = struct.pack("<HH", _PAD_ID, pad) + bytes(pad)
+        crc = gb._crc32(data, gb._crc32(header))
+        size = len(header) + data.nbytes
+        file.write(struct.pack("<4s2B4HL2L2H", b"PK\x03\x04", 20, 0, 0, 0, dos_time, dos_date, crc, size, size,
+                               len(encoded), len(extra)) + encoded + extra + header)
+        if data.nbytes:
+            file.write(data.data)
+        central.append(struct.pack("<4s4B4HL2L5H2L", b"PK\x01\x02", 20, 3, 20, 0, 0, 0, dos_time, dos_date, crc,
+                                   size, size, len(encoded), len(extra), 0, 0, 0, 0o600 << 16, offset)
+                       + encoded + extra)
+    directory = file.tell()
+    file.write(b"".join(central))
+    file.write(struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(central), len(central), file.tell() - directory,
+                           directory, 0))
+
+
+def _write_npz_zip64(file: Any, members: list[tuple[str, bytes, np.ndarray]]) -> None:
+    """write_npz_aligned's archive through zipfile, for one past 4 GiB."""
     with zipfile.ZipFile(file, "w", zipfile.ZIP_STORED, allowZip64=True) as zf:
-        for name, a in arrays:
-            # (ascontiguousarray would make a 0-d array 1-d.)
-            a = a if a.flags.c_contiguous else a.copy(order="C")
-            header = _npy_header(a)
-            info = zipfile.ZipInfo(name + ".npy", date_time=_FIXED_TIME)
+        for name, header, data in members:
+            info = zipfile.ZipInfo(name, date_time=_FIXED_TIME)
             info.compress_type = zipfile.ZIP_STORED
-            info.file_size = len(header) + a.nbytes
+            info.file_size = len(header) + data.nbytes
             # zipfile adds its zip64 field to the local header on this rule.
             zip64 = info.file_size * 1.05 > zipfile.ZIP64_LIMIT
             start = file.tell() + 30 + len(info.filename.encode()) + (20 if zip64 else 0) + 4
@@ -146,8 +182,8 @@ def write_npz_aligned(file: Any, arrays: Iterable[tuple[str, np.ndarray]]) -> No
             info.extra = struct.pack("<HH", _PAD_ID, (-start) % _ALIGN) + bytes((-start) % _ALIGN)
             with zf.open(info, "w") as member:
                 member.write(header)
-                if a.nbytes:
-                    member.write(a.reshape(-1).view(np.uint8).data)
+                if data.nbytes:
+                    member.write(data.data)
 
 
 def _members_digest(zf: zipfile.ZipFile) -> str:

@@ -62,6 +62,50 @@ def test_shard_fields_are_stored_on_64_byte_boundaries_and_map_in_place(tmp_path
     assert int(mapped["width"]) == 7 and mapped["width"].shape == ()
 
 
+def test_the_shard_writer_gives_zipfiles_bytes_and_checksums():
+    # The writer's own archive against zipfile's, for the same arrays; an
+    # archive past 4 GiB goes through zipfile itself.
+    import io
+
+    fields = gb.self_play(60, 7, 6, seed=3).arrays()
+    arrays = [("format_version", np.array(1, np.int64)), ("empty", np.zeros((0, 3), np.uint64)),
+              ("strided", fields["red"][::2]), *fields.items()]
+    ours, theirs = io.BytesIO(), io.BytesIO()
+    ours.write(b"x" * 5)  # an archive need not start the file
+    theirs.write(b"x" * 5)
+    shards.write_npz_aligned(ours, arrays)
+    whole = [(k, v.copy()) for k, v in arrays]
+    shards._write_npz_zip64(theirs, [(k + ".npy", shards._npy_header(v), v.reshape(-1).view(np.uint8))
+                                     for k, v in whole])
+    assert ours.getvalue() == theirs.getvalue()
+    with zipfile.ZipFile(ours) as zf:
+        assert zf.testzip() is None
+    loaded = np.load(io.BytesIO(ours.getvalue()[5:]))
+    assert np.array_equal(loaded["strided"], fields["red"][::2])
+
+
+@pytest.mark.parametrize("size", [0, 1, 15, 16, 63, 64, 65, 127, 128, 1000, 70_000, 1 << 20])
+def test_crc32_is_zlibs(size):
+    import zlib
+
+    data = np.random.default_rng(size).integers(0, 256, size, dtype=np.uint8)
+    for start in (0, 12345, 0xFFFFFFFF):
+        assert gb._crc32(data, start) == zlib.crc32(data, start)
+    assert gb._crc32(data.tobytes()) == gb._crc32(memoryview(data)) == zlib.crc32(data)
+    # Continued from the first part's CRC, as zlib continues.
+    cut = size // 3
+    assert gb._crc32(data[cut:], gb._crc32(data[:cut])) == zlib.crc32(data)
+
+
+def test_crc32_refuses_what_is_not_one_block_of_bytes():
+    with pytest.raises(TypeError):
+        gb._crc32("text")
+    with pytest.raises(ValueError, match="not C-contiguous"):
+        gb._crc32(np.zeros((4, 4), np.uint8)[:, ::2])
+    with pytest.raises(TypeError):
+        gb._crc32(b"abc", "0")
+
+
 def test_progress_counts_games_and_a_resume_starts_from_the_kept_ones(tmp_path):
     seen = []
     shards.self_play_to_folder(tmp_path, 100, 5, 4, shard_games=30, progress=seen.append)

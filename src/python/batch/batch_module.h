@@ -22,6 +22,8 @@ void add_solver(PyObject *module);
 
 /// The Search class (py_search.cpp).
 void add_search(PyObject *module);
+/// _crc32, the shard writer's checksum (py_crc32.cpp).
+void add_crc32(PyObject *module);
 
 /// A new Records object holding `r`.
 Ref new_records(Records &&r);

@@ -16,6 +16,7 @@ void exec_module(PyObject *module) {
     add_self_play(module);
     add_solver(module);
     add_search(module);
+    add_crc32(module);
 }
 
 // Only read after load: the interpreter initialises the definition's header
