@@ -34,6 +34,10 @@ pip install --only-binary=:all: open-spiel ||
 pip install matplotlib
 pip install --only-binary=:all: pgx ||
   echo "pgx: does not install on $("$VPY" -V); its baselines are left out" >&2
+# mctx, batched tree search under JAX, runs the tree search's peer rows on pgx's
+# games; without it those rows say "not installed".
+pip install --only-binary=:all: mctx ||
+  echo "mctx: does not install on $("$VPY" -V); its tree search baselines are left out" >&2
 # Ray, for the cluster backend's rows; without a wheel for this interpreter
 # they are left out.
 pip install --only-binary=ray "ray>=2.9" ||
