@@ -1,7 +1,15 @@
 """Helpers shared by the Python tests: playing columns and reentrant arguments."""
+import signal
+
 import pytest
 
 import drevik_gravline as dg
+
+# A shell starts a background job with Ctrl-C ignored, and Python then keeps
+# it ignored, as do the processes it starts: the tests of Ctrl-C need it
+# handled, here and in the jobs they run.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class Reenter:
