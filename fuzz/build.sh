@@ -2,7 +2,7 @@
 # Builds the fuzzers with clang's libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, into build/fuzz (or $FUZZ_BUILD), and prints their
 # paths one per line, the engine fuzzer's last: state_fuzzer (saved states),
-# batch_fuzzer (batch operations), engine_fuzzer.
+# batch_fuzzer (batch operations), search_fuzzer (the tree search), engine_fuzzer.
 #   fuzz/build.sh                       # every fuzzer
 #   FUZZER=batch_fuzzer fuzz/build.sh   # one of them
 #   fuzz/build.sh --coverage            # build/fuzz/engine_fuzzer_cov, for llvm-cov over a corpus
@@ -52,7 +52,7 @@ fuzz=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
 # compares would cost two thirds of the run time. The saved-state fuzzer keeps
 # it: its input is checked against versions, kinds and lengths.
 no_cmp=-fno-sanitize-coverage=trace-cmp
-for name in ${FUZZER:-state_fuzzer batch_fuzzer engine_fuzzer}; do
+for name in ${FUZZER:-state_fuzzer batch_fuzzer search_fuzzer engine_fuzzer}; do
   case $name in
     state_fuzzer) build state_fuzzer state_fuzzer "${fuzz[@]}" ;;
     *) build "$name" "$name" "${fuzz[@]}" $no_cmp ;;

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Regression run: each fuzzer executes every input of its corpus once (fuzz/corpus
 # for the engine, fuzz/state_corpus for saved states, fuzz/corpus_batch for
-# batches), with all its checks and sanitizers, and fails on the first broken
+# batches, fuzz/corpus_search for the tree search), with all its checks and sanitizers, and fails on the first broken
 # invariant or report. Builds the fuzzers first (fuzz/build.sh, which installs
 # clang when missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-for pair in engine_fuzzer:corpus state_fuzzer:state_corpus batch_fuzzer:corpus_batch; do
+for pair in engine_fuzzer:corpus state_fuzzer:state_corpus batch_fuzzer:corpus_batch search_fuzzer:corpus_search; do
   name=${pair%%:*} corpus=$root/fuzz/${pair#*:}
   fuzzer=$(FUZZER=$name "$root/fuzz/build.sh" | tail -n 1)
   # -runs=0: run the corpus once and stop. A failed check aborts, a sanitizer
