@@ -68,13 +68,13 @@ echo "== module tests under ASan + UBSan ($("$VPY" -c 'import sys; print(sys.ver
 # process, none of them the module's; the module's own leaks are what
 # leak tests (test_leaks*.py) measure, and they run here too.
 pytest=("$VPY" -m pytest -q -p no:cacheprovider)
+leak_tests=("$root"/tests/python/test_leaks*.py)
 LD_PRELOAD="$asan $stdcxx" PYTHONMALLOC=malloc ASAN_OPTIONS=$common:detect_leaks=0 \
-  "${pytest[@]}" --ignore="$root/tests/python/test_leaks.py" \
-  --ignore="$root/tests/python/test_leaks_batch.py" "$root/tests/python" || status=1
+  "${pytest[@]}" "${leak_tests[@]/#/--ignore=}" "$root/tests/python" || status=1
 # The leak tests compare resident sizes, which the quarantine of freed blocks
 # would grow: they run on their own with freed memory handed back at once.
 LD_PRELOAD="$asan $stdcxx" PYTHONMALLOC=malloc ASAN_OPTIONS=$common:detect_leaks=0:quarantine_size_mb=0 \
-  "${pytest[@]}" "$root/tests/python/test_leaks.py" "$root/tests/python/test_leaks_batch.py" || status=1
+  "${pytest[@]}" "${leak_tests[@]}" || status=1
 
 if compgen -G "$logs/report*" >/dev/null; then
   echo "== sanitizer reports ==" >&2
