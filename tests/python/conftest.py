@@ -60,3 +60,12 @@ def snapshot(game):
 @pytest.fixture
 def state():
     return snapshot
+
+
+@pytest.fixture(scope="module")
+def traced():
+    """Memory tracing for a leak test module's calls (see leak_support)."""
+    from leak_support import tracing
+
+    with tracing():
+        yield

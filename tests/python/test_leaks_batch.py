@@ -14,7 +14,7 @@ import pytest
 from drevik_gravline import Game
 from drevik_gravline_batch import GameBatch, encode_games
 
-from leak_support import growth_of, loop_of, tracing
+from leak_support import growth_of, loop_of
 
 N = int(os.environ.get("GRAVLINE_LEAK_ITERATIONS", "3000")) // 3
 TIMEOUT = 60
@@ -71,12 +71,6 @@ CASES = [
     ("bad count", lambda: GameBatch(0, 7, 6), ValueError),
     ("bad keyword", lambda: GameBatch(1, 7, 6, thread=1), TypeError),
 ]
-
-
-@pytest.fixture(scope="module")
-def traced():
-    with tracing():
-        yield
 
 
 @pytest.mark.parametrize("name, call, error", CASES, ids=[c[0] for c in CASES])

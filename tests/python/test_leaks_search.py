@@ -9,7 +9,7 @@ import pytest
 from drevik_gravline import Game
 from drevik_gravline_batch import Records, Search, self_play_search
 
-from leak_support import growth_of, loop_of, tracing
+from leak_support import growth_of, loop_of
 
 N = int(os.environ.get("GRAVLINE_LEAK_ITERATIONS", "3000")) // 6
 
@@ -70,12 +70,6 @@ CASES = [
     ("select twice", select_twice, RuntimeError),
     ("bad keyword", lambda: Search(ROOTS, simulation=4), TypeError),
 ]
-
-
-@pytest.fixture(scope="module")
-def traced():
-    with tracing():
-        yield
 
 
 @pytest.mark.parametrize("name, call, error", CASES, ids=[c[0] for c in CASES])
