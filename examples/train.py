@@ -346,7 +346,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--accuracy-positions", type=int, default=None,
                    help="the first N of the shipped middle-game positions only (default: all 300)")
     p.add_argument("--eval-games", type=int, default=64, help="games of the match against the tactical policy")
-    p.add_argument("--rollout-games", type=int, default=32, help="games against the rollout search per report")
+    p.add_argument("--rollout-games", type=int, default=24, help="games against the rollout search per report")
     p.add_argument("--final-rollout-games", type=int, default=128, help="the same at the last report")
     p.add_argument("--eval-simulations", type=int, default=800, help="simulations of both sides against the rollout search")
     p.add_argument("--threads", type=int, default=2, help="threads of the search and of the network")
