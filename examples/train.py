@@ -233,6 +233,11 @@ def bar(total: int, desc: str, quiet: bool):
     return tqdm(total=total, desc=desc, leave=False, mininterval=1.0, dynamic_ncols=True)
 
 
+def count_to(progress):
+    """A callback for a count that rises (plies played, games finished), or None."""
+    return None if progress is None else (lambda n: progress.update(n - progress.n))
+
+
 COLUMNS = ["minutes", "games", "positions", "train_steps", "loss", "policy_loss", "value_loss", "accuracy",
            "vs_tactical", "vs_rollout", "rollout_games", "rollout_simulations", "search_s", "inference_s",
            "training_s", "evaluation_s"]
@@ -346,8 +351,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--accuracy-positions", type=int, default=None,
                    help="the first N of the shipped middle-game positions only (default: all 300)")
     p.add_argument("--eval-games", type=int, default=64, help="games of the match against the tactical policy")
-    p.add_argument("--rollout-games", type=int, default=24, help="games against the rollout search per report")
-    p.add_argument("--final-rollout-games", type=int, default=128, help="the same at the last report")
+    p.add_argument("--rollout-games", type=int, default=16, help="games against the rollout search per report")
+    p.add_argument("--final-rollout-games", type=int, default=64, help="the same at the last report")
     p.add_argument("--eval-simulations", type=int, default=800, help="simulations of both sides against the rollout search")
     p.add_argument("--threads", type=int, default=2, help="threads of the search and of the network")
     p.add_argument("--no-bfloat16", dest="bfloat16", action="store_false",
@@ -419,7 +424,7 @@ def main(argv: list[str] | None = None) -> int:
                             seed=state["round"], threads=args.threads)
         progress = bar(W * H, "vs tactical", args.quiet)
         tactical = play_match(agent, "tactical", args.eval_games, W, H, seed=state["round"],
-                              progress=progress.update if progress else None)
+                              progress=count_to(progress))
         if progress:
             progress.close()
         games = args.final_rollout_games if final else args.rollout_games
@@ -427,7 +432,7 @@ def main(argv: list[str] | None = None) -> int:
         rollout = SearchAgent("rollout", args.eval_simulations, "puct", 1, state["round"] + 1, args.threads)
         progress = bar(W * H, f"vs rollout ({args.eval_simulations} simulations)", args.quiet)
         vs_rollout = play_match(strong, rollout, games, W, H, seed=state["round"],
-                                progress=progress.update if progress else None)
+                                progress=count_to(progress))
         if progress:
             progress.close()
         evaluator.seconds = inference_before  # evaluation's inference counts as evaluation
@@ -467,18 +472,11 @@ def main(argv: list[str] | None = None) -> int:
         start = round_start = time.perf_counter()
         inference_before = evaluator.seconds
         progress = bar(args.games, f"round {state['round'] + 1} self-play", args.quiet)
-        done = [0]
-
-        def advance(finished: int) -> None:
-            if progress:
-                progress.update(finished - done[0])
-            done[0] = finished
-
         records = self_play_search(args.games, W, H, evaluate=evaluator, simulations=args.simulations,
                                    algorithm=args.algorithm, leaves_per_step=args.leaves_per_step,
                                    temperature_moves=args.temperature_moves,
                                    seed=args.seed * 1_000_003 + state["round"], threads=args.threads,
-                                   progress=advance)
+                                   progress=count_to(progress))
         if progress:
             progress.close()
         inference = evaluator.seconds - inference_before
