@@ -35,6 +35,13 @@ if [ "$ray_tests" != 0 ]; then
     echo "ray: no wheel for $("$VPY" -V); the Ray tests are skipped" >&2
   fi
 fi
+# PyTorch, for the smoke test of examples/train.py: its CPU build only (the
+# default build pulls in CUDA, gigabytes), where a wheel of it resolves for this
+# interpreter. Where it does not install, that test is skipped.
+if ! "$VPY" -c 'import torch' 2>/dev/null; then
+  "$VPY" -m pip install -q --disable-pip-version-check --only-binary=torch "torch==2.13.0+cpu" 2>/dev/null ||
+    echo "torch: no CPU wheel for $("$VPY" -V); the training example's test is skipped" >&2
+fi
 echo "== engine tests (GoogleTest) =="
 # The engine tests do not involve Python: one build per compiler serves every interpreter.
 build=$root/build/tests-$(basename "${CXX:-c++}")$(${CXX:-c++} -dumpfullversion)
