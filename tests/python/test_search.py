@@ -675,3 +675,23 @@ def test_an_interrupted_rollout_search_runs_on_to_the_same_trees():
     whole.run("rollout")
     assert (search.visit_counts() == whole.visit_counts()).all()
     assert (search.root_values() == whole.root_values()).all()
+
+
+def test_expand_of_a_searchs_records_writes_into_a_previous_result():
+    r = gb.self_play_search(2, 7, 6, evaluate="rollout", simulations=8, seed=6)
+    rows = np.arange(6)
+    first = r.expand(rows, mirror=True)
+    assert sorted(first) == ["opponent_policies", "opponent_policy_masks", "policies", "root_values", "states",
+                             "values"]
+    # The previous result, root_values included, or the five arrays alone.
+    again = r.expand(rows[::-1], mirror=True, out=first)
+    assert all(again[k] is first[k] for k in first)
+    np.testing.assert_array_equal(again["root_values"][:6], r.arrays()["root_value"][rows[::-1]])
+    five = {k: v for k, v in first.items() if k != "root_values"}
+    assert r.expand(rows, mirror=True, out=five)["root_values"].shape == (12,)
+    with pytest.raises(ValueError, match="sixth array must be 'root_values'"):
+        r.expand(rows, mirror=True, out={**five, "extra": first["root_values"]})
+    with pytest.raises(ValueError, match="'root_values' shares memory"):
+        r.expand(rows, mirror=True, out={**five, "root_values": first["values"]})
+    with pytest.raises(ValueError, match="optionally 'root_values'"):
+        r.expand(rows, mirror=True, out={"states": first["states"]})

@@ -418,10 +418,13 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     PyObject *out = a[2] && a[2] != Py_None ? a[2] : nullptr;
     if (out) {
         if (!PyDict_Check(out)) throw_argument_not_instance(out, "dict", "out");
-        if (PyDict_Size(out) != 5)
+        // A search's records also fill 'root_values', which a previous result holds.
+        const Py_ssize_t size = PyDict_Size(out);
+        if (size != 5 && !(r.version >= 2 && size == 6))
             throw PyError(PyExc_ValueError, "argument 'out': expected a dict of the five arrays "
                                             "'states', 'policies', 'values', 'opponent_policies', "
-                                            "'opponent_policy_masks'");
+                                            "'opponent_policy_masks'" +
+                                                std::string(r.version >= 2 ? ", and optionally 'root_values'" : ""));
     }
     const auto result = [&](int k, std::initializer_list<npy_intp> shape) {
         Ref given;
@@ -451,8 +454,19 @@ Ref records_expand(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
                                                         "' and '" + kExpandNames[j] + "' share memory");
     }
 
-    // A search's records also give the search's values (a new array).
-    Ref root_values = r.version >= 2 ? new_array(NPY_FLOAT32, {rows}) : Ref();
+    // A search's records also give the search's values: into out['root_values']
+    // when the dict has it, else a new array.
+    Ref root_values;
+    if (r.version >= 2) {
+        Ref given = out ? dict_item(out, "root_values") : Ref();
+        if (out && PyDict_Size(out) == 6 && !given)
+            throw PyError(PyExc_ValueError, "argument 'out': the sixth array must be 'root_values'");
+        root_values = result_array(given.get(), "out['root_values']", NPY_FLOAT32, {rows});
+        if (given)
+            for (const Ref *other : {&states, &policies, &values, &opponent, &masks})
+                if (arrays_overlap(root_values.get(), other->get()))
+                    throw PyError(PyExc_ValueError, "argument 'out': the array 'root_values' shares memory with another");
+    }
     const ExpandOut dst{static_cast<float *>(array_data(states)), static_cast<float *>(array_data(policies)),
                         static_cast<float *>(array_data(values)), static_cast<float *>(array_data(opponent)),
                         static_cast<float *>(array_data(masks)),
