@@ -144,6 +144,8 @@ def self_play(
     """Plays games first_game .. first_game + games - 1 and returns their Records."""
 
 def _records_from_pickle(version: int, width: int, height: int, arrays: dict[str, NDArray[Any]]) -> Records: ...
+def _crc32(data: bytes | bytearray | memoryview | NDArray[Any], value: SupportsIndex = 0) -> int:
+    """zlib.crc32(data, value): the CRC-32 of a C-contiguous buffer, continuing from value."""
 
 FULL_COLUMN: int
 """The score Solver.move_scores gives a full column: -1000, below every score."""
