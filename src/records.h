@@ -36,9 +36,10 @@ inline constexpr uint8_t kNoMove = 0xff;
 /// blocks and kBytes bytes in all; the oldest go first. The lock is only ever
 /// tried: a thread that finds it taken, or a forked child that inherited it
 /// taken, allocates and frees as if there were no cache.
-class BlockCache {
+template <int Blocks>
+class BlockCacheOf {
 public:
-    static constexpr int kBlocks = 32;
+    static constexpr int kBlocks = Blocks;
     static constexpr std::size_t kBytes = std::size_t{128} << 20;
 
     /// A kept block of exactly `bytes`, or null.
@@ -81,10 +82,26 @@ private:
     std::size_t total_ = 0;
 };
 
+using BlockCache = BlockCacheOf<32>;
+
 /// The one cache of every records' fields: never destroyed, so records freed
 /// late in the process's exit still find it.
 inline constinit BlockCache field_blocks;
 static_assert(std::is_trivially_destructible_v<BlockCache>);
+
+/// What an allocator of this engine makes without a value is left as the
+/// memory holds it: a plain resize makes room to be written over, and every
+/// caller that needs zeros asks for them.
+struct DefaultInitConstruct {
+    template <class U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U *p, A &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<A>(args)...);
+    }
+};
 
 /// The most bytes that field_blocks keeps: the whole number of MiB in the
 /// environment variable DREVIK_GRAVLINE_RECORDS_CACHE_MB (0 keeps nothing),
@@ -118,7 +135,7 @@ inline std::size_t records_cache_limit() noexcept {
 /// with small pages nearly every one of those reads also misses the TLB. Their
 /// blocks come in a few sizes, and are kept for reuse when freed (BlockCache).
 template <class T>
-struct FieldAllocator {
+struct FieldAllocator : DefaultInitConstruct {
     using value_type = T;
     static constexpr std::size_t kHugePage = std::size_t{1} << 21;
     static constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
@@ -152,17 +169,6 @@ struct FieldAllocator {
         (void)madvise(p, whole, MADV_HUGEPAGE);
 #endif
         return static_cast<T *>(p);
-    }
-    /// An element made without a value is left as the memory holds it: a
-    /// plain resize makes room to be written over, and every caller that needs
-    /// zeros asks for them.
-    template <class U>
-    void construct(U *p) noexcept {
-        ::new (static_cast<void *>(p)) U;
-    }
-    template <class U, class... A>
-    void construct(U *p, A &&...args) {
-        ::new (static_cast<void *>(p)) U(std::forward<A>(args)...);
     }
     void deallocate(T *p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);

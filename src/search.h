@@ -17,6 +17,8 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "batch.h"
@@ -119,24 +121,56 @@ inline constexpr uint8_t kPending = 32;  // gathered in this step, waiting for i
 inline constexpr uint8_t kSettled = kDraw | kWin | kLoss;
 }  // namespace node_state
 
-/// One node: 48 bytes.
+/// One node: 40 bytes. Its fields have no initialisers, so that the children
+/// a leaf grows are written once: SearchNode{} is a node of zeros (a root
+/// has parent -1).
 struct SearchNode {
-    int32_t parent = -1;
-    int32_t first_child = 0;
-    uint32_t visits = 0;
-    uint32_t virtual_loss = 0;
-    double value_sum = 0;  // from the view of the side that moved into the node
-    float prior = 0;
-    float logit = 0;
-    float value = 0;       // the evaluator's value, for the side to move here
-    uint8_t column = 0;
-    uint8_t children = 0;
-    uint8_t state = 0;
+    int32_t parent;
+    int32_t first_child;
+    uint32_t visits;
+    uint32_t virtual_loss;
+    double value_sum;  // from the view of the side that moved into the node
+    float prior;
+    float logit;
+    float value;       // the evaluator's value, for the side to move here
+    uint8_t column;
+    uint8_t children;
+    uint8_t state;
 
     bool expanded() const { return state & node_state::kExpanded; }
     /// The exact value for the side to move of a settled node.
     double exact() const { return state & node_state::kWin ? 1.0 : state & node_state::kLoss ? -1.0 : 0.0; }
 };
+
+/// The freed arrays of search trees' nodes, kept for the next search's trees:
+/// a large batch of trees fills tens of MiB, and faulting in fresh pages for
+/// them costs a search from new a sixth of its time. Never destroyed, as
+/// field_blocks.
+inline constinit BlockCacheOf<1024> node_blocks;
+static_assert(std::is_trivially_destructible_v<BlockCacheOf<1024>>);
+
+/// The allocator of the trees' nodes: arrays on cache lines, from node_blocks
+/// when one of the size asked for is kept there, and given back to it.
+template <class T>
+struct NodeAllocator : DefaultInitConstruct {
+    using value_type = T;
+    static constexpr std::align_val_t kAlign{64};
+    static constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
+
+    NodeAllocator() = default;
+    template <class U>
+    constexpr NodeAllocator(const NodeAllocator<U> &) noexcept {}
+
+    T *allocate(std::size_t n) {
+        if (n > (std::size_t{1} << 48) / sizeof(T)) throw std::bad_array_new_length();
+        if (void *kept = node_blocks.take(n * sizeof(T))) return static_cast<T *>(kept);
+        return static_cast<T *>(::operator new(n * sizeof(T), kAlign));
+    }
+    void deallocate(T *p, std::size_t n) noexcept { node_blocks.give(p, n * sizeof(T), kAlign, kKeptBytes); }
+    friend constexpr bool operator==(const NodeAllocator &, const NodeAllocator &) { return true; }
+};
+
+using SearchNodes = std::vector<SearchNode, NodeAllocator<SearchNode>>;
 
 /// A leaf gathered in this step: its node, position and legal columns.
 template <int NW>
@@ -151,7 +185,7 @@ struct SearchLeaf {
 /// One root's tree and its search's progress.
 template <int NW>
 struct SearchTree {
-    std::vector<SearchNode> nodes;  // nodes[0] is the root
+    SearchNodes nodes;  // nodes[0] is the root
     SearchPosition<NW> root;
     GameRng rng{0};
     uint32_t started = 0;   // simulations of this search begun (pending or backed up)
@@ -170,7 +204,9 @@ struct SearchTree {
     std::array<uint32_t, kMaxColumns> root_visits{};
 
     void clear_to(const SearchPosition<NW> &p) {
-        nodes.assign(1, SearchNode{});
+        SearchNode r{};
+        r.parent = -1;
+        nodes.assign(1, r);
         root = p;
     }
 };
@@ -221,26 +257,48 @@ inline std::vector<uint32_t> considered_visits(uint32_t m, uint32_t n) {
 template <int NW>
 class TreeSearch;
 
+/// c(s) sqrt(N(s)) of AlphaZero's rule, c(s) = c_init + log((N(s) + c_base + 1) / c_base),
+/// kept for the parent counts a search meets most: a log and a square root a
+/// level saved, the same doubles as computed each time.
+class ExploreTable {
+public:
+    ExploreTable() = default;
+    ExploreTable(const SearchConfig &c, std::size_t size) : init_(c.c_puct_init), base_(c.c_puct_base), table_(size) {
+        for (std::size_t n = 0; n < size; ++n) table_[n] = compute(double(n));
+    }
+    double operator()(double parent_n) const {
+        const auto k = static_cast<std::size_t>(parent_n);
+        return k < table_.size() ? table_[k] : compute(parent_n);
+    }
+
+private:
+    double compute(double n) const { return (init_ + std::log((n + base_ + 1) / base_)) * std::sqrt(n); }
+    double init_ = 1.25, base_ = 19652;
+    std::vector<double> table_;
+};
+
 /// AlphaZero's rule: the child maximising Q + c(s) P sqrt(N(s)) / (1 + N),
-/// c(s) = c_init + log((N(s) + c_base + 1) / c_base), an unvisited child's Q
-/// being 0. Virtual loss counts as visits that lost. A child that is a proven
-/// win for the side to move there is never chosen.
+/// an unvisited child's Q being 0. Virtual loss counts as visits that lost.
+/// A child that is a proven win for the side to move there is never chosen.
 struct PuctRule {
-    static int32_t select(const SearchConfig &c, const SearchNode *nodes, const SearchNode &s, bool) {
-        const double parent_n = double(s.visits) + s.virtual_loss;
-        const double cs = c.c_puct_init + std::log((parent_n + c.c_puct_base + 1) / c.c_puct_base);
-        const double explore = cs * std::sqrt(parent_n);
-        int32_t best = -1;
-        double best_score = -std::numeric_limits<double>::infinity();
-        for (int32_t i = s.first_child; i < s.first_child + s.children; ++i) {
-            const SearchNode &ch = nodes[i];
-            if (ch.state & node_state::kWin) continue;
-            const double n = double(ch.visits) + ch.virtual_loss;
-            const double q = n > 0 ? (ch.value_sum - ch.virtual_loss) / n : 0.0;
-            const double score = q + explore * ch.prior / (1.0 + n);
-            if (best < 0 || score > best_score) best = i, best_score = score;
+    static int32_t select(const SearchConfig &, const ExploreTable &table, const SearchNode *nodes, const SearchNode &s) {
+        const double explore = table(double(s.visits) + s.virtual_loss);
+        // Every child's score first, without branches, so that the divisions
+        // overlap; then the first best, skipping proven wins.
+        const SearchNode *ch = nodes + s.first_child;
+        std::array<double, kMaxColumns> score;
+        for (int k = 0; k < s.children; ++k) {
+            const double n = double(ch[k].visits) + ch[k].virtual_loss;
+            const double q = (ch[k].value_sum - ch[k].virtual_loss) / std::max(n, 1.0);
+            score[k] = q + explore * ch[k].prior / (1.0 + n);
         }
-        return best;
+        int best = -1;
+        double best_score = -std::numeric_limits<double>::infinity();
+        for (int k = 0; k < s.children; ++k) {
+            if (ch[k].state & node_state::kWin) continue;
+            if (best < 0 || score[k] > best_score) best = k, best_score = score[k];
+        }
+        return best < 0 ? -1 : s.first_child + best;
     }
 };
 
@@ -288,7 +346,7 @@ struct GumbelValues {
 /// pi'(a) - N(a) / (1 + sum N), pi' the improved policy, virtual loss
 /// counting as visits; a proven win for the side to move there is never chosen.
 struct GumbelRule {
-    static int32_t select(const SearchConfig &c, const SearchNode *nodes, const SearchNode &s, bool) {
+    static int32_t select(const SearchConfig &c, const ExploreTable &, const SearchNode *nodes, const SearchNode &s) {
         std::array<double, kMaxColumns> pi;
         GumbelValues::improved(c, nodes, s, pi.data());
         double total = 0;
@@ -364,11 +422,15 @@ public:
             if (roots[t].over) fatal("a finished game cannot be searched");
             SearchTree<NW> &tree = s.trees_[t];
             tree.rng = GameRng::for_game(c.seed, t);
+            // Room for a child per column for each simulation and the root's
+            // own evaluation, within reason: a tree grows by doubling past it.
+            tree.nodes.reserve(std::min<std::size_t>((std::size_t{c.simulations} + 1) * s.geometry_.width + 1, 1 << 16));
             tree.clear_to(SearchPosition<NW>::of(roots[t]));
-            // Room for a child per column for each simulation, within reason: a
-            // tree grows by doubling past it.
-            tree.nodes.reserve(std::min<std::size_t>(std::size_t{c.simulations} * s.geometry_.width + 1, 1 << 16));
         }
+        // A parent's count: this search's simulations, each tree's virtual
+        // losses and the root's own evaluation (a kept subtree may have more).
+        if (c.algorithm == SearchAlgorithm::Puct)
+            s.explore_ = ExploreTable(c, std::min<std::size_t>(std::size_t{c.simulations} + c.leaves_per_step + 2, 1 << 20));
         if (c.algorithm == SearchAlgorithm::Gumbel)
             for (uint32_t m = 1; m <= std::min<uint32_t>(c.gumbel_samples, kMaxColumns); ++m)
                 s.halving_[m] = considered_visits(m, c.simulations);
@@ -405,7 +467,20 @@ public:
     /// once and the gathering goes on; one that ends at a leaf already
     /// gathered ends the gathering. Returns the leaves gathered.
     std::size_t gather(std::size_t t) {
-        return config_.algorithm == SearchAlgorithm::Puct ? gather_with<PuctRule>(t) : gather_with<GumbelRule>(t);
+        gather_range(t, t + 1);
+        return trees_[t].leaves.size();
+    }
+
+    /// Gathers the leaves of trees [lo, hi) as gather() does for each, with
+    /// the walks of several trees under way at once, a level of each in turn:
+    /// a walk asks for the children of the node it goes to and leaves them to
+    /// arrive while the other walks take their steps, where one walk at a time
+    /// would wait for every level's nodes in turn (a large batch of trees has
+    /// left the caches since its last step). Each tree's walks still run in
+    /// their order, so the result is that of one tree after another.
+    void gather_range(std::size_t lo, std::size_t hi) {
+        if (config_.algorithm == SearchAlgorithm::Puct) gather_with<PuctRule>(lo, hi);
+        else gather_with<GumbelRule>(lo, hi);
     }
 
     /// The planes and legal mask of tree t's k-th leaf.
@@ -436,8 +511,14 @@ public:
 
     /// Expands tree t's leaves with their logits (width per leaf, illegal
     /// columns ignored) and values from row `row`, and backs the values up.
-    void expand(std::size_t t, const float *logits, const float *values, std::size_t row) {
+    /// `end` bounds the trees this caller expands after t, as for gather().
+    void expand(std::size_t t, const float *logits, const float *values, std::size_t row, std::size_t end = 0) {
         SearchTree<NW> &tree = trees_[t];
+        // The next tree's paths are fetched while this one is expanded.
+        if (t + 1 < std::min(end, trees_.size())) {
+            const SearchTree<NW> &next = trees_[t + 1];
+            for (const int32_t i : next.paths) __builtin_prefetch(next.nodes.data() + i, 1);
+        }
         for (std::size_t k = 0; k < tree.leaves.size(); ++k)
             expand_leaf(tree, tree.leaves[k], logits + (row + k) * geometry_.width, values[row + k]);
         tree.leaves.clear();
@@ -628,7 +709,7 @@ public:
             if (tree.nodes[r.first_child + k].column == col) child = r.first_child + k;
         if (child < 0) return tree.clear_to(next);
         // Breadth first from the child, so each node's children stay one range.
-        std::vector<SearchNode> kept;
+        SearchNodes kept;
         std::vector<int32_t> from;
         kept.reserve(tree.nodes.size());
         kept.push_back(tree.nodes[child]);
@@ -702,64 +783,135 @@ private:
             if (best < 0 || (match && !best_match) || (match == best_match && score > best_score))
                 best = k, best_match = match, best_score = score;
         }
-        if (best < 0) return PuctRule::select(config_, n, r, true);
+        if (best < 0) return PuctRule::select(config_, explore_, n, r);
         return r.first_child + best;
     }
 
+    /// A walk from a tree's root down to the leaf of one simulation, under way.
+    struct Walk {
+        SearchPosition<NW> p;  // the position at node i
+        std::size_t t;
+        int32_t i;
+        int root_child;       // the root's child it went through (its place among them), or -1
+        uint32_t path_begin;  // where its path starts in the tree's `paths`
+    };
+
+    /// Asks for the lines of node s's children.
+    static void prefetch_children(const SearchNode *nodes, const SearchNode &s) {
+        const char *first = reinterpret_cast<const char *>(nodes + s.first_child);
+        const char *last = reinterpret_cast<const char *>(nodes + s.first_child + s.children) - 1;
+        for (const char *line = first; line <= last; line += 64) __builtin_prefetch(line);
+        __builtin_prefetch(last);
+    }
+
     template <class Rule>
-    std::size_t gather_with(std::size_t t) {
+    void gather_with(std::size_t lo, std::size_t hi) {
+        constexpr std::size_t kWalks = 8;
+        std::array<Walk, kWalks> walks;
+        std::size_t count = 0, next = lo;
+        // A walk of the next tree that wants one, into w; false when no tree is left.
+        auto start_next = [&](Walk &w) {
+            while (next < hi) {
+                const std::size_t t = next++;
+                if (begin_gathering(t)) {
+                    start_walk(t, w);
+                    return true;
+                }
+            }
+            return false;
+        };
+        while (count < kWalks && start_next(walks[count])) ++count;
+        while (count > 0) {
+            for (std::size_t k = 0; k < count;) {
+                Walk &w = walks[k];
+                if (step<Rule>(w)) {
+                    ++k;
+                } else if (end_walk(w) && wants_walk(trees_[w.t])) {
+                    start_walk(w.t, w);
+                    ++k;
+                } else if (start_next(w)) {
+                    ++k;
+                } else {
+                    w = walks[--count];  // the last walk takes this place, and its step
+                }
+            }
+        }
+    }
+
+    /// Starts tree t's gathering; true when it wants walks. The root's own
+    /// evaluation comes first, alone, and is no simulation of the budget.
+    bool begin_gathering(std::size_t t) {
         SearchTree<NW> &tree = trees_[t];
         tree.leaves.clear();
-        if (tree.stopped) return 0;
-        const bool gumbel = config_.algorithm == SearchAlgorithm::Gumbel;
+        if (tree.stopped) return false;
         if (!tree.nodes[0].expanded()) {
-            // The root's own evaluation comes first, alone, and is no simulation of the budget.
             tree.nodes[0].state |= node_state::kPending;
             tree.paths.assign(1, 0);
             tree.leaves.push_back({0, -1, tree.root.legal(geometry_), 0, 1, tree.root});
-            return 1;
+            return false;
         }
         if (tree.fresh) prepare_root(tree);
         tree.paths.clear();
-        while (tree.leaves.size() < config_.leaves_per_step && tree.started < config_.simulations) {
-            SearchPosition<NW> p = tree.root;
-            int32_t i = 0;
-            int root_child = -1;
-            const std::size_t path_begin = tree.paths.size();
-            tree.paths.push_back(0);
-            while (tree.nodes[i].expanded() && !(tree.nodes[i].state & node_state::kSettled)) {
-                const SearchNode &s = tree.nodes[i];
-                const int32_t c = gumbel && i == 0 ? gumbel_root_child(tree)
-                                                   : Rule::select(config_, tree.nodes.data(), s, i == 0);
-                if (i == 0) root_child = c - s.first_child;
-                i = c;
-                tree.paths.push_back(i);
-                SearchNode &child = tree.nodes[i];
-                p.drop(child.column, geometry_);
-                if (!(child.state & node_state::kChecked)) {
-                    const int result = p.ended(geometry_);
-                    child.state |= node_state::kChecked | (result == 1 ? node_state::kLoss : result == 2 ? node_state::kDraw : 0);
-                    if (result == 1) settle(tree, i);
-                }
-            }
-            SearchNode &leaf = tree.nodes[i];
-            if (leaf.state & node_state::kPending) {
-                tree.paths.resize(path_begin);
-                break;
-            }
-            ++tree.started;
-            if (root_child >= 0) ++tree.root_visits[root_child];
-            if (leaf.state & node_state::kSettled) {
-                backup(tree, i, leaf.exact(), 0);
-                tree.paths.resize(path_begin);
-                continue;
-            }
-            leaf.state |= node_state::kPending;
-            for (int32_t j = i; j >= 0; j = tree.nodes[j].parent) ++tree.nodes[j].virtual_loss;
-            tree.leaves.push_back({i, root_child, p.legal(geometry_), static_cast<uint32_t>(path_begin),
-                                   static_cast<uint32_t>(tree.paths.size()), p});
+        return wants_walk(tree);
+    }
+
+    bool wants_walk(const SearchTree<NW> &tree) const {
+        return tree.leaves.size() < config_.leaves_per_step && tree.started < config_.simulations;
+    }
+
+    void start_walk(std::size_t t, Walk &w) {
+        SearchTree<NW> &tree = trees_[t];
+        w = {tree.root, t, 0, -1, static_cast<uint32_t>(tree.paths.size())};
+        tree.paths.push_back(0);
+        prefetch_children(tree.nodes.data(), tree.nodes[0]);
+    }
+
+    /// Takes walk w a level down by the algorithm's rule; false when it has
+    /// reached its end (a node not expanded, or one whose result is known).
+    template <class Rule>
+    bool step(Walk &w) {
+        SearchTree<NW> &tree = trees_[w.t];
+        const SearchNode &s = tree.nodes[w.i];
+        if (!s.expanded() || (s.state & node_state::kSettled)) return false;
+        const int32_t c = config_.algorithm == SearchAlgorithm::Gumbel && w.i == 0
+                              ? gumbel_root_child(tree)
+                              : Rule::select(config_, explore_, tree.nodes.data(), s);
+        if (w.i == 0) w.root_child = c - s.first_child;
+        w.i = c;
+        tree.paths.push_back(c);
+        SearchNode &child = tree.nodes[c];
+        w.p.drop(child.column, geometry_);
+        if (!(child.state & node_state::kChecked)) {
+            const int result = w.p.ended(geometry_);
+            child.state |= node_state::kChecked | (result == 1 ? node_state::kLoss : result == 2 ? node_state::kDraw : 0);
+            if (result == 1) settle(tree, c);
         }
-        return tree.leaves.size();
+        if (child.expanded()) prefetch_children(tree.nodes.data(), child);
+        return true;
+    }
+
+    /// Ends walk w at its node: a leaf already gathered ends the tree's
+    /// gathering (false); a settled node is backed up at once; any other
+    /// becomes a leaf of this step, its path under virtual loss.
+    bool end_walk(const Walk &w) {
+        SearchTree<NW> &tree = trees_[w.t];
+        SearchNode &leaf = tree.nodes[w.i];
+        if (leaf.state & node_state::kPending) {
+            tree.paths.resize(w.path_begin);
+            return false;
+        }
+        ++tree.started;
+        if (w.root_child >= 0) ++tree.root_visits[w.root_child];
+        if (leaf.state & node_state::kSettled) {
+            backup(tree, w.i, leaf.exact(), 0);
+            tree.paths.resize(w.path_begin);
+            return true;
+        }
+        leaf.state |= node_state::kPending;
+        const auto path_end = static_cast<uint32_t>(tree.paths.size());
+        for (uint32_t k = w.path_begin; k < path_end; ++k) ++tree.nodes[tree.paths[k]].virtual_loss;
+        tree.leaves.push_back({w.i, w.root_child, w.p.legal(geometry_), w.path_begin, path_end, w.p});
+        return true;
     }
 
     void expand_leaf(SearchTree<NW> &tree, const SearchLeaf<NW> &leaf, const float *logits, float value) {
@@ -768,7 +920,7 @@ private:
         double m = -std::numeric_limits<double>::infinity();
         for (uint32_t cols = leaf.legal; cols; cols &= cols - 1) m = std::max(m, double(logits[std::countr_zero(cols)]));
         double sum = 0;
-        std::array<double, kMaxColumns> e{};
+        std::array<double, kMaxColumns> e;
         int n = 0;
         for (uint32_t cols = leaf.legal; cols; cols &= cols - 1, ++n) {
             const double x = double(logits[std::countr_zero(cols)]);
@@ -782,9 +934,14 @@ private:
         for (uint32_t cols = leaf.legal; cols; cols &= cols - 1, ++n, ++child) {
             const unsigned c = static_cast<unsigned>(std::countr_zero(cols));
             child->parent = leaf.node;
-            child->column = static_cast<uint8_t>(c);
+            child->first_child = 0;
+            child->visits = child->virtual_loss = 0;
+            child->value_sum = 0;
             child->prior = static_cast<float>(e[n] / sum);
             child->logit = std::max(logits[c], -1e30f);
+            child->value = 0;
+            child->column = static_cast<uint8_t>(c);
+            child->children = child->state = 0;
         }
         SearchNode &node = tree.nodes[leaf.node];
         node.first_child = first;
@@ -849,6 +1006,7 @@ private:
     BoardGeometry<NW> geometry_;
     std::vector<SearchTree<NW>> trees_;
     std::array<std::vector<uint32_t>, kMaxColumns + 1> halving_;  // by considered count
+    ExploreTable explore_;
 };
 
 }  // namespace gravline

@@ -263,3 +263,73 @@ TEST(SearchNoise, DirichletDrawsSumToOneAndHaveTheirMean) {
 }
 
 }  // namespace
+
+TYPED_TEST(Search, TreesGatheredTogetherGrowAsOneAfterAnother) {
+    constexpr int NW = TypeParam::value;
+    for (const Size sz : sizes_for<NW>()) {
+        for (SearchAlgorithm a : {SearchAlgorithm::Puct, SearchAlgorithm::Gumbel}) {
+            for (uint32_t leaves : {1u, 3u}) {
+                SearchConfig c;
+                c.algorithm = a;
+                c.simulations = 30;
+                c.leaves_per_step = leaves;
+                c.seed = 5;
+                // More trees than walks under way at once, so that trees start as others end.
+                const std::vector<Game<NW>> roots(13, Game<NW>::make(sz.width, sz.height));
+                auto alone = TreeSearch<NW>::make(roots, c), together = TreeSearch<NW>::make(roots, c);
+                std::mt19937_64 rng_alone(7), rng_together(7);
+                auto evaluate = [&](TreeSearch<NW> &s, std::size_t t, std::mt19937_64 &rng) {
+                    std::uniform_real_distribution<float> unit(-1, 1);
+                    const std::size_t n = s.tree(t).leaves.size();
+                    std::vector<float> logits(n * sz.width), values(n);
+                    for (float &x : logits) x = 3 * unit(rng);
+                    for (float &x : values) x = unit(rng);
+                    s.expand(t, logits.data(), values.data(), 0, s.count());
+                };
+                while (!alone.done()) {
+                    ASSERT_FALSE(together.done());
+                    for (std::size_t t = 0; t < alone.count(); ++t) alone.gather(t);
+                    together.gather_range(0, 6);
+                    together.gather_range(6, together.count());
+                    for (std::size_t t = 0; t < alone.count(); ++t) {
+                        ASSERT_EQ(alone.tree(t).leaves.size(), together.tree(t).leaves.size());
+                        evaluate(alone, t, rng_alone);
+                        evaluate(together, t, rng_together);
+                    }
+                }
+                EXPECT_TRUE(together.done());
+                for (std::size_t t = 0; t < alone.count(); ++t) {
+                    const auto &x = alone.tree(t).nodes, &y = together.tree(t).nodes;
+                    ASSERT_EQ(x.size(), y.size());
+                    for (std::size_t i = 0; i < x.size(); ++i) {
+                        EXPECT_EQ(x[i].visits, y[i].visits);
+                        EXPECT_EQ(x[i].value_sum, y[i].value_sum);
+                        EXPECT_EQ(x[i].state, y[i].state);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(SearchMemory, FreedTreesLendTheirNodesToTheNextSearch) {
+    SearchConfig c;
+    c.simulations = 50;
+    const std::vector<Game<1>> roots(4, Game<1>::make(7, 6));
+    std::set<const SearchNode *> freed;
+    {
+        auto s = TreeSearch<1>::make(roots, c);
+        run_flat(s);
+        for (std::size_t t = 0; t < s.count(); ++t) freed.insert(s.tree(t).nodes.data());
+    }
+    auto s = TreeSearch<1>::make(roots, c);
+    for (std::size_t t = 0; t < s.count(); ++t) {
+        EXPECT_TRUE(freed.count(s.tree(t).nodes.data())) << "tree " << t;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(s.tree(t).nodes.data()) % 64, 0u);
+    }
+    // A reused array holds nothing of the last search: the run is the same.
+    run_flat(s);
+    std::vector<uint32_t> v(7);
+    s.visit_counts(0, v.data());
+    EXPECT_EQ(std::accumulate(v.begin(), v.end(), 0u), 50u);
+}

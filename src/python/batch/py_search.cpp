@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../../search.h"
@@ -37,17 +38,27 @@ PyTypeObject *search_type();
 
 const NumpyApi &np() { return numpy_api(kModule); }
 
-/// Runs f(t) for every tree: with the lock held for small work, else without
-/// it, the trees shared with the pool's workers. Only engine code runs in f.
+/// Runs range(lo, hi) over ranges that cover every tree: with the lock held
+/// for small work, else without it, the ranges shared with the pool's workers.
+/// Only engine code runs in them.
 template <class F>
-void for_trees(std::size_t count, std::size_t units, WorkerPool *pool, F &&f) {
-    auto range = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t t = lo; t < hi; ++t) f(t);
-    };
+void for_tree_ranges(std::size_t count, std::size_t units, WorkerPool *pool, F &&range) {
     if (count * units < kReleaseUnits) return range(0, count);
     Unlocked unlocked;
     if (!pool) return range(0, count);
     pool->run(count, std::max<std::size_t>(1, 65536 / std::max<std::size_t>(units, 1)), range);
+}
+
+/// Runs f(t) for every tree, or f(t, end) with the end of the range of trees
+/// that the same thread works after t, as for_tree_ranges.
+template <class F>
+void for_trees(std::size_t count, std::size_t units, WorkerPool *pool, F &&f) {
+    for_tree_ranges(count, units, pool, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t t = lo; t < hi; ++t) {
+            if constexpr (std::is_invocable_v<F &, std::size_t, std::size_t>) f(t, hi);
+            else f(t);
+        }
+    });
 }
 
 double double_arg(PyObject *o, const char *name, double fallback) {
@@ -192,7 +203,8 @@ Ref do_select(SearchValue<NW> &v, PyObject *out) {
     TreeSearch<NW> &s = v.search;
     if (s.pending()) throw PyError(PyExc_RuntimeError, "select() was called again before expand()");
     const std::size_t n = s.count();
-    for_trees(n, 200 * s.config().leaves_per_step, v.pool.get(), [&](std::size_t t) { s.gather(t); });
+    for_tree_ranges(n, 200 * s.config().leaves_per_step, v.pool.get(),
+                    [&](std::size_t lo, std::size_t hi) { s.gather_range(lo, hi); });
     v.offsets.assign(n + 1, 0);
     for (std::size_t t = 0; t < n; ++t) v.offsets[t + 1] = v.offsets[t] + s.tree(t).leaves.size();
     const auto rows = static_cast<npy_intp>(v.offsets[n]);
@@ -252,7 +264,7 @@ void do_expand(SearchValue<NW> &v, PyObject *priors_obj, PyObject *values_obj) {
     for (std::size_t t = 0; t < n; ++t)
         if (auto why = s.check(t, l, val, v.offsets[t])) throw PyError(PyExc_ValueError, *why);
     for_trees(n, 100 * s.config().leaves_per_step, v.pool.get(),
-              [&](std::size_t t) { s.expand(t, l, val, v.offsets[t]); });
+              [&](std::size_t t, std::size_t end) { s.expand(t, l, val, v.offsets[t], end); });
     v.offsets.assign(1, 0);
 }
 
