@@ -281,7 +281,8 @@ private:
 /// an unvisited child's Q being 0. Virtual loss counts as visits that lost.
 /// A child that is a proven win for the side to move there is never chosen.
 struct PuctRule {
-    static int32_t select(const SearchConfig &, const ExploreTable &table, const SearchNode *nodes, const SearchNode &s) {
+    [[gnu::always_inline]] static int32_t select(const SearchConfig &, const ExploreTable &table, const SearchNode *nodes,
+                                                 const SearchNode &s) {
         const double explore = table(double(s.visits) + s.virtual_loss);
         // Every child's score first, without branches, so that the divisions
         // overlap; then the first best, skipping proven wins.
@@ -346,7 +347,8 @@ struct GumbelValues {
 /// pi'(a) - N(a) / (1 + sum N), pi' the improved policy, virtual loss
 /// counting as visits; a proven win for the side to move there is never chosen.
 struct GumbelRule {
-    static int32_t select(const SearchConfig &c, const ExploreTable &, const SearchNode *nodes, const SearchNode &s) {
+    [[gnu::always_inline]] static int32_t select(const SearchConfig &c, const ExploreTable &, const SearchNode *nodes,
+                                                 const SearchNode &s) {
         std::array<double, kMaxColumns> pi;
         GumbelValues::improved(c, nodes, s, pi.data());
         double total = 0;
