@@ -195,24 +195,35 @@ def _run(ray: Any, play: ShardFunction, ranges: list[tuple[int, int]], width: in
             for first, count in ranges]
     slot = {ref: i for i, ref in enumerate(refs)}
     parts: list[Records | None] = [None] * len(refs)
-    pending, done = refs, 0
+
+    def take(ref: Any, part: Records) -> None:
+        parts[slot[ref]] = part
+
+    _collect(ray, dict(zip(refs, ranges)), max_retries, 0, progress, take)
+    # Every slot is filled once every shard came back.
+    return drevik_gravline_batch.Records.concat(cast("list[Records]", parts))
+
+
+def _collect(ray: Any, shards: dict[Any, tuple[int, int]], max_retries: int, done: int,
+             progress: Callable[[int], object] | None, take: Callable[[Any, Any], None]) -> None:
+    """Waits for the shard tasks (refs to their (first, count) of games), giving
+    each result to take(ref, result) as it comes back and the games done so
+    far (from `done`) to progress. On any exception, the shard's own or an
+    interruption, the remaining shards are called off rather than left running
+    on the cluster: nothing of a failed run is used."""
+    pending = list(shards)
     try:
         while pending:
             ready, pending = ray.wait(pending, num_returns=1)
             for ref in ready:
-                i = slot[ref]
-                parts[i] = _fetch(ray, ref, ranges[i], max_retries)
-                done += ranges[i][1]
+                take(ref, _fetch(ray, ref, shards[ref], max_retries))
+                done += shards[ref][1]
                 if progress is not None:
                     progress(done)
     except BaseException:
-        # Nothing of a failed or interrupted run is used: the remaining shards
-        # are called off rather than left running on the cluster.
         for ref in pending:
             ray.cancel(ref)
         raise
-    # Every slot is filled once the loop ends without an exception.
-    return drevik_gravline_batch.Records.concat(cast("list[Records]", parts))
 
 
 def _games(first: int, count: int) -> str:
@@ -277,22 +288,13 @@ def self_play_ray_to_folder(folder: str | os.PathLike[str], games: int, width: i
             refs = [task.options(name=f"self_play {_games(first, count)} to {path}").remote(
                         os.fspath(path), index, first, count, width, height, policy, seed, threads_per_shard)
                     for index, first, count in todo]
-            shard_of = {ref: (first, count) for ref, (_, first, count) in zip(refs, todo)}
-            pending = refs
-            try:
-                while pending:
-                    ready, pending = ray.wait(pending, num_returns=1)
-                    for ref in ready:
-                        entry: dict[str, Any] = _fetch(ray, ref, shard_of[ref], max_retries)
-                        manifest["shards"].append(entry)
-                        sh.write_manifest(path, manifest)
-                        done += shard_of[ref][1]
-                        if progress is not None:
-                            progress(done)
-            except BaseException:
-                for ref in pending:
-                    ray.cancel(ref)
-                raise
+
+            def take(ref: Any, entry: dict[str, Any]) -> None:
+                manifest["shards"].append(entry)
+                sh.write_manifest(path, manifest)
+
+            _collect(ray, {ref: (first, count) for ref, (_, first, count) in zip(refs, todo)}, max_retries, done,
+                     progress, take)
     finally:
         sh.remove_temporaries(path)
     return sh.finish_run(path, manifest)

@@ -151,8 +151,7 @@ def write_npz_aligned(file: Any, arrays: Iterable[tuple[str, np.ndarray]]) -> No
     for name, header, data in members:
         encoded = name.encode("ascii")
         offset = file.tell()
-        pad = (-(offset + 30 + len(encoded) + 4)) % _ALIGN
-        extra = struct.pack("<HH", _PAD_ID, pad) + bytes(pad)
+        extra = _pad_field(offset + 30 + len(encoded))
         crc = gb._crc32(data, gb._crc32(header))
         size = len(header) + data.nbytes
         file.write(struct.pack("<4s2B4HL2L2H", b"PK\x03\x04", 20, 0, 0, 0, dos_time, dos_date, crc, size, size,
@@ -168,6 +167,14 @@ def write_npz_aligned(file: Any, arrays: Iterable[tuple[str, np.ndarray]]) -> No
                            directory, 0))
 
 
+def _pad_field(at: int) -> bytes:
+    """The extra field, written at offset `at` of the file, after which a
+    member's data starts on an _ALIGN boundary (the npy header pads itself to
+    a multiple of 64)."""
+    pad = -(at + 4) % _ALIGN
+    return struct.pack("<HH", _PAD_ID, pad) + bytes(pad)
+
+
 def _write_npz_zip64(file: Any, members: list[tuple[str, bytes, np.ndarray]]) -> None:
     """write_npz_aligned's archive through zipfile, for one past 4 GiB."""
     with zipfile.ZipFile(file, "w", zipfile.ZIP_STORED, allowZip64=True) as zf:
@@ -177,9 +184,7 @@ def _write_npz_zip64(file: Any, members: list[tuple[str, bytes, np.ndarray]]) ->
             info.file_size = len(header) + data.nbytes
             # zipfile adds its zip64 field to the local header on this rule.
             zip64 = info.file_size * 1.05 > zipfile.ZIP64_LIMIT
-            start = file.tell() + 30 + len(info.filename.encode()) + (20 if zip64 else 0) + 4
-            # The npy header pads itself to a multiple of 64.
-            info.extra = struct.pack("<HH", _PAD_ID, (-start) % _ALIGN) + bytes((-start) % _ALIGN)
+            info.extra = _pad_field(file.tell() + 30 + len(info.filename.encode()) + (20 if zip64 else 0))
             with zf.open(info, "w") as member:
                 member.write(header)
                 if data.nbytes:
