@@ -38,6 +38,9 @@ pip install --only-binary=:all: pgx ||
 # games; without it those rows say "not installed".
 pip install --only-binary=:all: mctx ||
   echo "mctx: does not install on $("$VPY" -V); its tree search baselines are left out" >&2
+# bitbully, a 7x6 solver, the peer of bench_solver.py's solve times.
+pip install --only-binary=:all: bitbully ||
+  echo "bitbully: does not install on $("$VPY" -V); the solver's peer row is left out" >&2
 # Ray, for the cluster backend's rows; without a wheel for this interpreter
 # they are left out.
 pip install --only-binary=ray "ray>=2.9" ||
@@ -67,3 +70,5 @@ export OPENBLAS_NUM_THREADS=1
 "$VPY" "$root/bench/run.py" --engine-bench "$build/engine_bench" "$@"
 # The throughput plot measures its own points: a quick sweep of batch sizes.
 "$VPY" "$root/bench/plot_throughput.py" --out "$root/bench/throughput.svg"
+# The solver's mean solve time beside bitbully's, and the arena's throughput.
+"$VPY" "$root/bench/bench_solver.py"

@@ -119,9 +119,15 @@ void run(unsigned w, unsigned h, Input in) {
         // Steps whose leaves were all taken back do not count.
         for (uint32_t step = 0, taken_back = 0; !s.done(); ++step) {
             FUZZ_CHECK(step < 8 * config.simulations + 16 + taken_back);
+            // Every tree's leaves gathered at once, or each tree's in turn.
+            const bool together = in.next() % 2;
+            if (together) s.gather_range(0, s.count());
             for (std::size_t t = 0; t < s.count(); ++t) {
-                if (s.done(t)) continue;
-                const std::size_t leaves = s.gather(t);
+                if (s.done(t)) {
+                    FUZZ_CHECK(s.tree(t).leaves.empty());
+                    continue;
+                }
+                const std::size_t leaves = together ? s.tree(t).leaves.size() : s.gather(t);
                 FUZZ_CHECK(leaves <= config.leaves_per_step);
                 if (leaves == 0) continue;
                 const uint8_t first = in.next();
