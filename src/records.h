@@ -564,12 +564,14 @@ std::string check_record(const Records &r, std::size_t i, const BoardGeometry<NW
     if (!red.and_not(all).empty() || !yellow.and_not(all).empty()) return fail("a piece lies off the board");
     if (!(red & yellow).empty()) return fail("a cell holds both colours");
     const Bitboard<NW> occupied = red | yellow;
-    for (unsigned c = 0; c < w; ++c) {
-        const Bitboard<NW> column = occupied & g.column_masks[c];
-        const unsigned n = column.count_ones();
-        if (column != (g.column_masks[c] & Bitboard<NW>::first_bits(n * w)))
-            return fail("a piece in column " + std::to_string(c) + " floats above an empty cell");
-    }
+    // A piece above an empty cell: the empty cells moved up a row meet a piece.
+    if (!(all.and_not(occupied).shift_left(w) & occupied).empty())
+        for (unsigned c = 0; c < w; ++c) {
+            const Bitboard<NW> column = occupied & g.column_masks[c];
+            const unsigned n = column.count_ones();
+            if (column != (g.column_masks[c] & Bitboard<NW>::first_bits(n * w)))
+                return fail("a piece in column " + std::to_string(c) + " floats above an empty cell");
+        }
     const unsigned ply = r.ply[i];
     if (ply >= cells) return fail("the move count " + std::to_string(ply) + " is past the board");
     if (static_cast<unsigned>(occupied.count_ones()) != ply)
@@ -591,11 +593,11 @@ std::string check_record(const Records &r, std::size_t i, const BoardGeometry<NW
         }
         if (col >= w) return fail("a recorded move's column is off the board");
         const unsigned n = ((back_red | back_yellow) & g.column_masks[col]).count_ones();
-        // The mover of ply - 1 - t: Red on even plies.
-        const bool red_moved = (ply - 1 - t) % 2 == 0;
-        if (n == 0 || !(red_moved ? back_red : back_yellow).get_bit((n - 1) * w + col))
-            return fail("the recorded moves do not lead to the position");
-        take_back(back_red, back_yellow, col, g);
+        // The mover of ply - 1 - t: Red on even plies. The column's pieces lie
+        // on its lowest n cells, so its top piece is on row n - 1.
+        Bitboard<NW> &mover = (ply - 1 - t) % 2 == 0 ? back_red : back_yellow;
+        if (n == 0 || !mover.get_bit((n - 1) * w + col)) return fail("the recorded moves do not lead to the position");
+        mover.clear_bit((n - 1) * w + col);
     }
 
     const uint32_t board_columns = static_cast<uint32_t>((uint64_t{1} << w) - 1);

@@ -512,6 +512,44 @@ TEST(CheckRecords, GeneratedRecordsPassAndEachFaultIsNamed) {
     }
 }
 
+/// Random piles on a board of NW words: whether a piece floats, by columns,
+/// against what the checks say, across word boundaries too.
+template <int NW>
+void floating_pieces_are_found(unsigned width, unsigned height) {
+    Records good;
+    run_self_play<NW>(SelfPlayConfig{width, height, Policy::Tactical, 1, 0, 1, 1}, good, nullptr);
+    std::mt19937_64 rng(width * 100 + height);
+    const unsigned cells = width * height;
+    for (int trial = 0; trial < 400; ++trial) {
+        Records r = good;
+        Bitboard<NW> pile;
+        bool floats = false;
+        for (unsigned c = 0; c < width; ++c) {
+            // A column of pieces on its lowest cells, or now and then a gap.
+            const unsigned n = static_cast<unsigned>(rng() % (height + 1));
+            for (unsigned row = 0; row < n; ++row) pile.set_bit(row * width + c);
+            if (n + 1 < height && rng() % 6 == 0) {
+                pile.set_bit((n + 1 + static_cast<unsigned>(rng() % (height - n - 1))) * width + c);
+                floats = true;
+            }
+        }
+        ASSERT_LE(pile.count_ones(), cells);
+        for (int k = 0; k < NW; ++k) {
+            r.red[k] = pile.w[k];
+            r.yellow[k] = 0;
+        }
+        const std::string fault = check_records<NW>(r);
+        EXPECT_EQ(fault.find("floats above an empty cell") != std::string::npos, floats) << fault;
+    }
+}
+
+TEST(CheckRecords, FloatingPiecesAreFoundOnBoardsOfOneAndMoreWords) {
+    floating_pieces_are_found<1>(7, 6);
+    floating_pieces_are_found<2>(9, 8);
+    floating_pieces_are_found<2>(13, 7);
+    floating_pieces_are_found<3>(12, 12);
+}
+
 TEST(CheckRecords, MovesThatDoNotLeadToThePositionAndEndsOfGames) {
     const Records good = sample();
     {
