@@ -2,6 +2,7 @@
 job with a folder for --out): the same records as the run in memory, resumes
 that write the same bytes after SIGKILL, damaged shards made again, refused
 resumes, and memory that does not grow with the run."""
+import os
 import signal
 import subprocess
 import sys
@@ -82,6 +83,39 @@ def test_the_shard_writer_gives_zipfiles_bytes_and_checksums():
         assert zf.testzip() is None
     loaded = np.load(io.BytesIO(ours.getvalue()[5:]))
     assert np.array_equal(loaded["strided"], fields["red"][::2])
+
+
+def test_the_shard_writer_reserves_a_real_files_blocks_first(tmp_path, monkeypatch):
+    # A real file gets the bytes an in-memory one gets, and no block more; a
+    # full disk is reported before anything is written, and a file system
+    # that cannot allocate ahead is written all the same.
+    import errno
+    import io
+
+    arrays = list(gb.self_play(40, 7, 6, seed=5).arrays().items())
+    want = io.BytesIO()
+    want.write(b"x" * 5)
+    shards.write_npz_aligned(want, arrays)
+    path = tmp_path / "a.npz"
+    with open(path, "wb") as f:
+        f.write(b"x" * 5)
+        shards.write_npz_aligned(f, arrays)
+    assert path.read_bytes() == want.getvalue()
+
+    def refuse(code):
+        def fallocate(fd, offset, length):
+            raise OSError(code, os.strerror(code))
+        monkeypatch.setattr(os, "posix_fallocate", fallocate)
+
+    refuse(errno.EOPNOTSUPP)
+    with open(path, "wb") as f:
+        f.write(b"x" * 5)
+        shards.write_npz_aligned(f, arrays)
+    assert path.read_bytes() == want.getvalue()
+    refuse(errno.ENOSPC)
+    with open(path, "wb") as f, pytest.raises(OSError) as raised:
+        shards.write_npz_aligned(f, arrays)
+    assert raised.value.errno == errno.ENOSPC and path.stat().st_size == 0
 
 
 @pytest.mark.parametrize("size", [0, 1, 15, 16, 63, 64, 65, 127, 128, 1000, 70_000, 1 << 20])
