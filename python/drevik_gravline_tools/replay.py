@@ -150,6 +150,8 @@ class ReplayBuffer:
         self._height: int | None = None
         self._version: int | None = None
         self._ends = np.zeros(0, np.int64)
+        self._offsets = np.zeros(0, np.int64)
+        self._fields: list[dict[str, np.ndarray]] = []
         for i, source in enumerate(self._sources):
             if not source.is_dir() and not source.is_file():
                 raise FileNotFoundError(f"no such run folder or records file: {os.fspath(source)!r}")
@@ -231,6 +233,10 @@ class ReplayBuffer:
                     first.start += excess
                     excess = 0
         self._ends = np.cumsum([len(s) for s in self._segments], dtype=np.int64)
+        # Position p of the window, in file k, is row p - _offsets[k] there (a
+        # file's window may begin part way through it).
+        self._offsets = self._ends - np.array([s.size for s in self._segments], np.int64)
+        self._fields = [s.fields for s in self._segments]
 
     def __len__(self) -> int:
         return int(self._ends[-1]) if len(self._ends) else 0
@@ -255,8 +261,6 @@ class ReplayBuffer:
         as a Records: each record checked as `Records.from_arrays` checks."""
         import numpy as np
 
-        import drevik_gravline_batch as gb
-
         n = len(self)
         positions = np.asarray(positions)
         if positions.ndim != 1 or (len(positions) and not np.issubdtype(positions.dtype, np.integer)):
@@ -266,13 +270,16 @@ class ReplayBuffer:
         positions = positions.astype(np.int64, copy=False)
         if len(positions) and (positions.min() < 0 or positions.max() >= n):
             raise IndexError(f"a position is out of range for a window of {n} records")
-        # Each position's file, and its row there; the window may begin
-        # part way through its oldest file.
+        return self._gather(positions)
+
+    def _gather(self, positions: np.ndarray) -> Any:
+        """The records at `positions`, int64 positions known to be in the window."""
+        import numpy as np
+
+        import drevik_gravline_batch as gb
+
         source = np.searchsorted(self._ends, positions, side="right")
-        # A file's window ends at _ends, which is where its last row lies.
-        offsets = self._ends - np.array([s.size for s in self._segments], np.int64)
-        rows = positions - offsets[source]
-        return gb.Records.gather(self._width, self._height, [s.fields for s in self._segments], source, rows)
+        return gb.Records.gather(self._width, self._height, self._fields, source, positions - self._offsets[source])
 
     def _draw(self, batch_size: int) -> Any:
         n = len(self)
@@ -285,14 +292,14 @@ class ReplayBuffer:
     def sample_records(self, batch_size: int) -> Any:
         """`batch_size` records drawn uniformly, with replacement, from the
         window, as a Records: the draw that `sample` expands."""
-        return self.records(self._draw(batch_size))
+        return self._gather(self._draw(batch_size))
 
     def sample(self, batch_size: int, *, mirror: bool = False,
                out: dict[str, np.ndarray] | None = None) -> dict[str, np.ndarray]:
         """The training arrays (as `Records.expand` gives them) of `batch_size`
         positions drawn uniformly, with replacement, from the window; with
         `out` (a previous result) written into it."""
-        result: dict[str, np.ndarray] = self.records(self._draw(batch_size)).expand(mirror=mirror, out=out)
+        result: dict[str, np.ndarray] = self._gather(self._draw(batch_size)).expand(mirror=mirror, out=out)
         return result
 
     def batches(self, batch_size: int, *, mirror: bool = False, reuse: bool = False,
