@@ -122,6 +122,8 @@ def test_gather_refuses_bad_sources_and_picks():
         ValueError, "argument 'sources': source 0, no 'ply' array")
     assert gather_error([{**good, "turn": good["turn"].astype(np.int16)}]) == (
         TypeError, "argument 'sources': source 0, 'turn': expected dtype int8, got int16")
+    kind, message = gather_error([{**good, "game": good["game"].astype(">u4")}])
+    assert kind is TypeError and message.startswith("argument 'sources': source 0, 'game': expected dtype uint32, got")
     assert gather_error([{**good, "red": np.zeros((N, 2), np.uint64)}]) == (
         ValueError, "argument 'sources': source 0, 'red': the fields' shapes disagree")
     assert gather_error([{**good, "game": np.repeat(good["game"], 2)[::2]}]) == (

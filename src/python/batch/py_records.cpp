@@ -621,6 +621,10 @@ Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
     // may be replaced by code that runs while the next one is looked at.
     std::vector<Ref> held;
     std::array<std::size_t, kMaxFieldCount> record_bytes{};
+    // The fields' names as strings once, not once a source: each keeps its
+    // hash, so a source's dict is looked up without making or hashing a name.
+    std::array<Ref, kMaxFieldCount> keys;
+    for (int i = 0; i < fields; ++i) keys[i] = check(PyUnicode_InternFromString(kFields[i].name));
     for (Py_ssize_t s = 0; s < count; ++s) {
         Ref d = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), s));
         if (!PyDict_Check(d.get())) throw_argument_not_instance(d.get(), "dict", "sources");
@@ -629,16 +633,21 @@ Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
         for_each_field(r, [&](int i, auto &v) {
             using T = typename std::remove_reference_t<decltype(v)>::value_type;
             const Field &f = kFields[i];
-            Ref o = Ref::borrow(PyDict_GetItemString(d.get(), f.name));
-            if (!o) throw PyError(PyExc_ValueError, where + "no '" + f.name + "' array");
+            Ref o = Ref::borrow(PyDict_GetItemWithError(d.get(), keys[i].get()));
+            if (!o) {
+                if (PyErr_Occurred()) throw_error_already_set();
+                throw PyError(PyExc_ValueError, where + "no '" + f.name + "' array");
+            }
             if (!PyArray_Check(o.get())) throw_argument_not_instance(o.get(), "ndarray", "sources");
             auto *a = reinterpret_cast<PyArrayObject *>(o.get());
-            Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
-            if (!want) throw_error_already_set();
-            if (PyArray_TYPE(a) != f.typenum || !PyArray_EquivTypes(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr *>(want.get())))
+            // Of the field's type in this machine's byte order.
+            if (PyArray_TYPE(a) != f.typenum || !PyArray_ISNOTSWAPPED(a)) {
+                Ref want = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(f.typenum)));
+                if (!want) throw_error_already_set();
                 throw PyError(PyExc_TypeError, where + "'" + f.name + "': expected dtype " +
                                                    dtype_text(reinterpret_cast<PyArray_Descr *>(want.get())) + ", got " +
                                                    dtype_text(PyArray_DESCR(a)));
+            }
             const npy_intp per = values_per_record(f, r.words, r.width);
             if (rows < 0 && PyArray_NDIM(a) >= 1) rows = PyArray_DIM(a, 0);
             const bool shaped = f.per_record == 1 ? PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == rows
