@@ -15,6 +15,7 @@ find_clang() {
   for cxx in clang++ clang++-14 clang++-15 clang++-16; do
     command -v "$cxx" >/dev/null 2>&1 && { echo "$cxx"; return; }
   done
+  return 0  # none: installed below
 }
 cxx=${CXX_FUZZ:-$(find_clang)}
 if [ -z "$cxx" ] || ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, unsigned long) { return 0; }' |
