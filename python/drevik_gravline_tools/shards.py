@@ -300,16 +300,6 @@ def check_shard(folder: Path, entry: dict[str, Any], checksum: bool = True) -> N
         raise ShardCheckError(f"shard {path} does not match its checksum")
 
 
-_HUGE_MAPS = [True]
-
-
-def _advise_huge(view: mmap.mmap) -> None:
-    try:
-        view.madvise(mmap.MADV_HUGEPAGE)
-    except (AttributeError, OSError):
-        pass
-
-
 def map_npz(path: str | os.PathLike[str]) -> dict[str, np.ndarray]:
     """The arrays of an uncompressed .npz file as read-only arrays over one
     memory map of the file: nothing is read until it is used. ValueError for a
@@ -320,8 +310,6 @@ def map_npz(path: str | os.PathLike[str]) -> dict[str, np.ndarray]:
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else None
-        if view is not None and _HUGE_MAPS[0]:
-            _advise_huge(view)
         try:
             infos = zipfile.ZipFile(f).infolist()
         except zipfile.BadZipFile as exc:

@@ -685,8 +685,10 @@ Ref records_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
         for_each_field(r, [&](int i, auto &v) { to[i] = reinterpret_cast<char *>(v.data()); });
         // Records picked at random from large sources miss the cache in every
         // field: the fields of a pick some way ahead are asked for early.
+        // (Always inlined, or the compiler finds the calls free of effects and
+        // drops them.)
         constexpr npy_intp kAhead = 16;
-        const auto prefetch = [&](npy_intp j) {
+        const auto prefetch = [&](npy_intp j) __attribute__((always_inline)) {
             const GatherSource &src = sources[static_cast<std::size_t>(which[j])];
             for (int i = 0; i < fields; ++i) __builtin_prefetch(src.data[i] + row[j] * record_bytes[i]);
         };
