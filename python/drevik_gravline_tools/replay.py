@@ -278,8 +278,10 @@ class ReplayBuffer:
 
         import drevik_gravline_batch as gb
 
+        # A window that holds positions has a board size.
+        width, height = cast("int", self._width), cast("int", self._height)
         source = np.searchsorted(self._ends, positions, side="right")
-        return gb.Records.gather(self._width, self._height, self._fields, source, positions - self._offsets[source])
+        return gb.Records.gather(width, height, self._fields, source, positions - self._offsets[source])
 
     def _draw(self, batch_size: int) -> Any:
         n = len(self)
