@@ -386,16 +386,6 @@ unsigned top_cell(const Bitboard<NW> &occupied, unsigned col, const BoardGeometr
     return n == 0 ? kNoCell : (n - 1u) * g.width + col;
 }
 
-/// Takes the top piece off column `col`, whichever colour it is. The column
-/// holds its pieces from the bottom up without gaps.
-template <int NW>
-void take_back(Bitboard<NW> &red, Bitboard<NW> &yellow, unsigned col, const BoardGeometry<NW> &g) {
-    const unsigned k = top_cell(red | yellow, col, g);
-    if (k == kNoCell) return;
-    red.clear_bit(k);
-    yellow.clear_bit(k);
-}
-
 /// A policy row: 1/k on each of the k columns of `columns`, 0 elsewhere, the
 /// columns reversed when `mirrored`.
 inline void write_policy(float *dst, uint32_t columns, unsigned width, bool mirrored) {
@@ -594,12 +584,11 @@ std::string check_record(const Records &r, std::size_t i, const BoardGeometry<NW
             continue;
         }
         if (col >= w) return fail("a recorded move's column is off the board");
-        const unsigned n = ((back_red | back_yellow) & g.column_masks[col]).count_ones();
-        // The mover of ply - 1 - t: Red on even plies. The column's pieces lie
-        // on its lowest n cells, so its top piece is on row n - 1.
+        // The mover of ply - 1 - t (Red on even plies) owns the column's top piece.
         Bitboard<NW> &mover = (ply - 1 - t) % 2 == 0 ? back_red : back_yellow;
-        if (n == 0 || !mover.get_bit((n - 1) * w + col)) return fail("the recorded moves do not lead to the position");
-        mover.clear_bit((n - 1) * w + col);
+        const unsigned k = top_cell(back_red | back_yellow, col, g);
+        if (k == kNoCell || !mover.get_bit(k)) return fail("the recorded moves do not lead to the position");
+        mover.clear_bit(k);
     }
 
     const uint32_t board_columns = static_cast<uint32_t>((uint64_t{1} << w) - 1);
